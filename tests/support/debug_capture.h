@@ -1,0 +1,32 @@
+// CDebugCapture: collects every line written with OutputDebugStringA while it lives, by any module
+// of the process and from any thread. On Windows it catches the debug-print exception with a
+// vectored handler (no debugger needed); on POSIX it installs the stand-in's output sink.
+// One capture at a time per process.
+#ifndef MIREL_TESTS_SUPPORT_DEBUG_CAPTURE_H
+#define MIREL_TESTS_SUPPORT_DEBUG_CAPTURE_H
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+class CDebugCapture {
+public:
+    CDebugCapture();
+    ~CDebugCapture();
+    CDebugCapture(const CDebugCapture&) = delete;
+    CDebugCapture& operator=(const CDebugCapture&) = delete;
+
+    std::vector<std::string> Lines() const;
+    // Every line joined, for tests that look at a sequence of lines as one text.
+    std::string Text() const;
+    void Clear();
+
+    // Called by the platform hook; public only for it.
+    void Add(const char* szLine);
+
+private:
+    mutable std::mutex m_mutex;
+    std::vector<std::string> m_lines;
+};
+
+#endif  // MIREL_TESTS_SUPPORT_DEBUG_CAPTURE_H
