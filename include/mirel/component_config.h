@@ -7,6 +7,10 @@
 #include <stdint.h>
 
 struct ComponentConfig {
+    // Sets the initial values and registers the record with the factory when its library is
+    // already loaded. Defined by the module that owns the record; factories only receive it.
+    explicit ComponentConfig(int32_t nComponentId);
+
     int32_t nReserved0;     // offset 0
     int32_t nWord4;         // offset 4: handed to the factory by address
     int32_t nFactoryWord1;  // offset 8: receives word 1 of the factory's record

@@ -8,17 +8,25 @@
 
 #include "mirel/component.h"
 
+// On Windows the module definition file exports them; elsewhere they are the only symbols of a
+// module with default visibility.
+#if !defined(_WIN32) && defined(__GNUC__)
+#define MIREL_EXPORT __attribute__((visibility("default")))
+#else
+#define MIREL_EXPORT
+#endif
+
 #ifdef __cplusplus
 extern "C" {
 #endif
 
-IComponent* CreateComponent(int32_t nComponentId, uint32_t nCreatorId);  // 1
-int32_t SetDLLRegistry(const char* szPath);                              // 2
-void MirelDllFreeMap(void);                                              // 3
-int32_t MirelDllCanUnloadNow(void);                                      // 4
-void* SetFactoryHandle(void* hFactory);                                  // 5
-int32_t MirelSetDllSafe(int32_t nSafe);                                  // 6
-int32_t GetComponentIDs(int32_t* pIds, uint32_t nCount);                 // 7
+MIREL_EXPORT IComponent* CreateComponent(int32_t nComponentId, uint32_t nCreatorId);  // 1
+MIREL_EXPORT int32_t SetDLLRegistry(const char* szPath);                              // 2
+MIREL_EXPORT void MirelDllFreeMap(void);                                              // 3
+MIREL_EXPORT int32_t MirelDllCanUnloadNow(void);                                      // 4
+MIREL_EXPORT void* SetFactoryHandle(void* hFactory);                                  // 5
+MIREL_EXPORT int32_t MirelSetDllSafe(int32_t nSafe);                                  // 6
+MIREL_EXPORT int32_t GetComponentIDs(int32_t* pIds, uint32_t nCount);                 // 7
 
 #ifdef __cplusplus
 }

@@ -1,0 +1,26 @@
+// The module's entry point: the loader's notifications. On Windows the loader calls it; on POSIX
+// the module's entry glue does, in the same order relative to the static objects.
+#include "module/live_registry.h"
+#include "module/module_lock.h"
+#include "module/module_state.h"
+#include "platform/module_entry_glue.h"
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE hInstance, DWORD dwReason, LPVOID /*pReserved*/) {
+    switch (dwReason) {
+        case DLL_PROCESS_ATTACH:
+            ModuleInstance = hInstance;
+            InitModuleLock();
+            break;
+        case DLL_PROCESS_DETACH:
+            // The registry itself outlives this step: it is destroyed with the other statics,
+            // after the report.
+            if (IsModuleLockInitialised()) {
+                ReportLeaks();
+                DeleteModuleLock();
+            }
+            break;
+        default:
+            break;
+    }
+    return TRUE;
+}

@@ -1,0 +1,60 @@
+// The seven exported functions through which the factory library drives the module.
+#include "mirel/exports.h"
+
+#include <string.h>
+
+#include "module/factory_table.h"
+#include "module/live_registry.h"
+#include "module/module_lock.h"
+#include "module/module_state.h"
+#include "module/module_trace.h"
+
+extern "C" {
+
+IComponent* CreateComponent(int32_t nComponentId, uint32_t nCreatorId) {
+    ComponentCreateFn pfnCreate = FindCreateFunction(nComponentId);
+    if (pfnCreate == nullptr) {
+        TraceModuleError("Mirel[Error]: Can't find the factory method of Component\n");
+        TraceModuleError("Mirel[Error]: ComponentID=%d CreatorID=%u", nComponentId, nCreatorId);
+        return nullptr;
+    }
+    // Without the lock: a creation function may itself call into the module.
+    IComponent* pComponent = pfnCreate();
+    if (pComponent == nullptr) {
+        TraceModuleError("Mirel[Error]:CreateComponent method return NULL.\n");
+        TraceModuleError("Mirel[Error]: ComponentID=%d CreatorID=%u", nComponentId, nCreatorId);
+        return nullptr;
+    }
+    RecordLiveComponent(pComponent, nComponentId, nCreatorId);
+    return pComponent;
+}
+
+int32_t SetDLLRegistry(const char* szPath) {
+    CModuleLockScope lock;
+    // A path that does not fit is treated as no path at all rather than cut: a cut path would name
+    // another file.
+    if (szPath != nullptr && strlen(szPath) < static_cast<size_t>(kPathBufferSize)) {
+        strcpy(RegistryPath, szPath);
+    } else {
+        RegistryPath[0] = '\0';
+    }
+    return 0;
+}
+
+void MirelDllFreeMap(void) { FreeAutoFreeComponents(); }
+
+int32_t MirelDllCanUnloadNow(void) { return LiveComponentCount() == 0 ? 1 : 0; }
+
+void* SetFactoryHandle(void* hFactory) {
+    FactoryHandle = static_cast<HMODULE>(hFactory);
+    return hFactory;
+}
+
+int32_t MirelSetDllSafe(int32_t nSafe) {
+    DllSafe = nSafe;
+    return nSafe;
+}
+
+int32_t GetComponentIDs(int32_t* pIds, uint32_t nCount) { return CopyFactoryTableIds(pIds, nCount); }
+
+}  // extern "C"

@@ -1,0 +1,28 @@
+// CTimer: the timer component (ID 795), the only component this module creates. It holds no timer
+// state of its own: every ITimer operation goes to the process-wide timer manager with the
+// component itself as the owner. Used on the thread that owns the manager's hidden window.
+#ifndef MIREL_TIMER_TIMER_COMPONENT_H
+#define MIREL_TIMER_TIMER_COMPONENT_H
+
+#include "component/component_impl.h"
+#include "mirel/component_config.h"
+#include "mirel/timer.h"
+
+class CTimer : public TComponentImpl<ITimer, kTimerComponentId> {
+public:
+    CTimer();
+
+    int32_t ModifyTimer(uint32_t nTimerId, uint32_t nElapseMs) override;
+    uint32_t StartTimer(uint32_t nElapseMs, int32_t nUserValue, ITimerHandler* pHandler) override;
+    void StopTimer(uint32_t nTimerId) override;
+    void StopAllTimers() override;
+    void Shutdown() override;
+
+private:
+    ComponentConfig m_config;
+};
+
+// The creation function registered under component ID 795; null when memory runs out.
+IComponent* CreateTimerComponent();
+
+#endif  // MIREL_TIMER_TIMER_COMPONENT_H
