@@ -5,6 +5,7 @@
 #ifndef MIREL_MODULE_LIVE_REGISTRY_H
 #define MIREL_MODULE_LIVE_REGISTRY_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #include <map>
