@@ -15,6 +15,23 @@
 #include "tests/support/debug_capture.h"
 #include "tests/support/test_module_statics.h"
 
+// How a client in another module sees a component: nothing but the slot order. Declared outside
+// the anonymous namespace so that the compiler cannot assume it knows every implementation.
+class IClientView {
+public:
+    virtual int32_t Slot0() = 0;
+    virtual int32_t Slot1() = 0;
+    virtual void Slot2(int32_t) = 0;
+    virtual int32_t Slot3() = 0;
+    virtual void Slot4(int32_t) = 0;
+    virtual int32_t Slot5() = 0;
+    virtual void Slot6Shutdown() = 0;
+    virtual void Slot7ResolveRegistryPath(const char*, char*, int32_t) = 0;
+
+protected:
+    ~IClientView() = default;
+};
+
 namespace {
 
 #ifdef _WIN32
@@ -31,22 +48,6 @@ LONG CALLBACK StepOverBreakpoint(EXCEPTION_POINTERS* pInfo) {
     return EXCEPTION_CONTINUE_EXECUTION;
 }
 #endif
-
-// How a client in another module sees a component: nothing but the slot order.
-class IClientView {
-public:
-    virtual int32_t Slot0() = 0;
-    virtual int32_t Slot1() = 0;
-    virtual void Slot2(int32_t) = 0;
-    virtual int32_t Slot3() = 0;
-    virtual void Slot4(int32_t) = 0;
-    virtual int32_t Slot5() = 0;
-    virtual void Slot6Shutdown() = 0;
-    virtual void Slot7ResolveRegistryPath(const char*, char*, int32_t) = 0;
-
-protected:
-    ~IClientView() = default;
-};
 
 class ComponentBaseTest : public ::testing::Test {
 protected:
