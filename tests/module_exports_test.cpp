@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "mirel/component_factory.h"
 #include "mirel/exports.h"
 #include "mirel/timer.h"
 #include "platform/windows_api.h"
