@@ -68,6 +68,7 @@ typedef intptr_t(WINAPI* FARPROC)();
 #define WM_NULL 0x0000
 #define WM_CREATE 0x0001
 #define WM_DESTROY 0x0002
+#define WM_CLOSE 0x0010
 #define WM_QUIT 0x0012
 #define WM_NCCREATE 0x0081
 #define WM_NCDESTROY 0x0082
@@ -76,6 +77,9 @@ typedef intptr_t(WINAPI* FARPROC)();
 
 #define PM_NOREMOVE 0x0000
 #define PM_REMOVE 0x0001
+#define PM_NOYIELD 0x0002
+
+#define CS_GLOBALCLASS 0x4000
 
 #define USER_TIMER_MINIMUM 0x0000000A
 #define USER_TIMER_MAXIMUM 0x7FFFFFFF
@@ -84,6 +88,9 @@ typedef intptr_t(WINAPI* FARPROC)();
 
 #define ERROR_SUCCESS 0
 #define ERROR_FILE_NOT_FOUND 2
+#define ERROR_ACCESS_DENIED 5
+#define ERROR_PATH_NOT_FOUND 3
+#define ERROR_INVALID_HANDLE 6
 #define ERROR_INVALID_PARAMETER 87
 #define ERROR_INSUFFICIENT_BUFFER 122
 #define ERROR_PROC_NOT_FOUND 127
@@ -91,6 +98,9 @@ typedef intptr_t(WINAPI* FARPROC)();
 #define ERROR_INVALID_WINDOW_HANDLE 1400
 #define ERROR_CLASS_ALREADY_EXISTS 1410
 #define ERROR_CANNOT_FIND_WND_CLASS 1407
+#define ERROR_CLASS_DOES_NOT_EXIST 1411
+#define ERROR_CLASS_HAS_WINDOWS 1412
+#define ERROR_NOT_ENOUGH_QUOTA 1816
 
 typedef struct _RTL_CRITICAL_SECTION {
     pthread_mutex_t Mutex;  // recursive, as the owning thread may enter again
@@ -112,6 +122,22 @@ typedef struct tagMSG {
 
 typedef LRESULT(CALLBACK* WNDPROC)(HWND, UINT, WPARAM, LPARAM);
 typedef void(CALLBACK* TIMERPROC)(HWND, UINT, UINT_PTR, DWORD);
+
+// What WM_NCCREATE and WM_CREATE carry in lParam.
+typedef struct tagCREATESTRUCTA {
+    LPVOID lpCreateParams;
+    HINSTANCE hInstance;
+    HMENU hMenu;
+    HWND hwndParent;
+    int cy;
+    int cx;
+    int y;
+    int x;
+    LONG style;
+    LPCSTR lpszName;
+    LPCSTR lpszClass;
+    DWORD dwExStyle;
+} CREATESTRUCTA, *LPCREATESTRUCTA;
 
 typedef struct tagWNDCLASSA {
     UINT style;

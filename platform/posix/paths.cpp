@@ -103,7 +103,9 @@ const char* PathFileName(const char* szPath) {
     return pName;
 }
 
-bool HasDirectoryPart(const char* szPath) { return PathFileName(szPath) != szPath; }
+bool HasDirectoryPart(const char* szPath) {
+    return PathFileName(szPath) != szPath;
+}
 
 std::string ExecutablePath() {
     std::vector<char> buffer(PATH_MAX);

@@ -10,7 +10,9 @@
 namespace mirel_posix {
 
 // True for the two separators Windows accepts.
-inline bool IsPathSeparator(char c) { return c == '\\' || c == '/'; }
+inline bool IsPathSeparator(char c) {
+    return c == '\\' || c == '/';
+}
 
 // Turns a Windows path into a POSIX path: "Z:\opt\app\x" gives "/opt/app/x", "\opt" (rooted on
 // the current drive, which is always Z:) gives "/opt", "sub\x.ini" gives "sub/x.ini" (relative to

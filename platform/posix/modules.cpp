@@ -1,0 +1,279 @@
+// Modules: LoadLibraryA, FreeLibrary, GetProcAddress, GetModuleHandleA, GetModuleFileNameA and
+// MirelModuleFromAddress over the dynamic loader.
+//
+// An HMODULE is the loader's handle of the shared object, which is its link_map: the handle that
+// dlopen returns, that dladdr1 reports for an address inside the object, and that the loader's
+// list of objects holds. So one module has one handle whichever call produced it. The loader
+// counts references as Windows does: loading a module that is already loaded returns the same
+// handle, and the module is unloaded with the last FreeLibrary.
+//
+// Module files are named "X.dll" on both platforms. Names follow Windows rules where the loader's
+// would differ: a name without extension gets ".dll", a bare name is looked for among the loaded
+// modules first and then beside the executable, names of loaded modules compare without regard to
+// case, and a handle is looked up in the loader's list before use, so that a stale or invented
+// handle gives an error instead of a crash. File names on disk are matched as given, since the
+// file system itself distinguishes case.
+#include <dlfcn.h>
+#include <link.h>
+#include <string.h>
+#include <strings.h>
+#include <unistd.h>
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/posix/paths.h"
+#include "platform/posix_extensions.h"
+#include "platform/windows_api.h"
+
+namespace {
+
+constexpr char kDefaultExtension[] = ".dll";
+constexpr int kLoadFlags = RTLD_NOW | RTLD_LOCAL;
+
+struct SLoadedModule {
+    link_map* pMap;
+    std::string path;  // absolute POSIX path; the executable's real path for the main program
+};
+
+link_map* MainProgram() {
+    static link_map* s_pMain = static_cast<link_map*>(dlopen(nullptr, RTLD_NOW));
+    return s_pMain;
+}
+
+// Within dl_iterate_phdr the loader holds the lock that guards its list of objects, so the list
+// is walked from there: the snapshot is consistent even while other threads load or unload. The
+// walk only reads and copies; it calls nothing that would take a loader lock again.
+int SnapshotModules(dl_phdr_info* /*pInfo*/, size_t /*nSize*/, void* pData) {
+    auto* pModules = static_cast<std::vector<SLoadedModule>*>(pData);
+    for (link_map* pMap = MainProgram(); pMap != nullptr; pMap = pMap->l_next) {
+        pModules->push_back(SLoadedModule{pMap, pMap->l_name != nullptr ? pMap->l_name : ""});
+    }
+    return 1;  // One pass of the list is all that is needed.
+}
+
+std::vector<SLoadedModule> LoadedModules() {
+    std::vector<SLoadedModule> modules;
+    if (MainProgram() == nullptr) {
+        return modules;
+    }
+    dl_iterate_phdr(SnapshotModules, &modules);
+    for (SLoadedModule& module : modules) {
+        if (module.pMap == MainProgram() || module.path.empty()) {
+            module.path = module.pMap == MainProgram() ? mirel_posix::ExecutablePath() : "";
+        } else if (module.path[0] != '/') {
+            // Objects opened by a relative name keep that name in the loader's list.
+            std::string absolute;
+            if (mirel_posix::WindowsToAbsolutePosixPath(module.path.c_str(), absolute)) {
+                module.path = absolute;
+            }
+        }
+    }
+    return modules;
+}
+
+bool FindLoadedModule(HMODULE hModule, SLoadedModule& found) {
+    for (SLoadedModule& module : LoadedModules()) {
+        if (reinterpret_cast<HMODULE>(module.pMap) == hModule) {
+            found = module;
+            return true;
+        }
+    }
+    return false;
+}
+
+// Windows appends ".dll" to a file name without extension; a trailing dot says "no extension".
+std::string WithDefaultExtension(const char* szName) {
+    std::string name(szName);
+    const char* szFileName = mirel_posix::PathFileName(szName);
+    if (szFileName[0] == '\0') {
+        return name;
+    }
+    if (name.back() == '.') {
+        name.pop_back();
+    } else if (strchr(szFileName, '.') == nullptr) {
+        name += kDefaultExtension;
+    }
+    return name;
+}
+
+// A loaded module whose file name (without directory) matches, case-insensitively.
+bool FindLoadedByFileName(const std::string& fileName, SLoadedModule& found) {
+    for (SLoadedModule& module : LoadedModules()) {
+        if (!module.path.empty() &&
+            strcasecmp(mirel_posix::PathFileName(module.path.c_str()), fileName.c_str()) == 0) {
+            found = module;
+            return true;
+        }
+    }
+    return false;
+}
+
+// A loaded module whose full path matches, case-insensitively.
+bool FindLoadedByPath(const std::string& path, SLoadedModule& found) {
+    for (SLoadedModule& module : LoadedModules()) {
+        if (strcasecmp(module.path.c_str(), path.c_str()) == 0) {
+            found = module;
+            return true;
+        }
+    }
+    return false;
+}
+
+std::string ExecutableDirectory() {
+    std::string path = mirel_posix::ExecutablePath();
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? std::string() : path.substr(0, slash);
+}
+
+HMODULE OpenModule(const std::string& path, int nExtraFlags = 0) {
+    return static_cast<HMODULE>(dlopen(path.c_str(), kLoadFlags | nExtraFlags));
+}
+
+// A bare name, searched for our purposes as Windows does: a module already loaded under that
+// name, then the executable's directory, then the loader's own search.
+HMODULE LoadByFileName(const std::string& fileName) {
+    SLoadedModule loaded;
+    if (FindLoadedByFileName(fileName, loaded)) {
+        if (loaded.pMap == MainProgram()) {
+            return reinterpret_cast<HMODULE>(loaded.pMap);
+        }
+        // Opened again by its own path, which adds a reference and cannot load a second copy.
+        if (HMODULE hModule = OpenModule(loaded.pMap->l_name, RTLD_NOLOAD)) {
+            return hModule;
+        }
+    }
+    std::string directory = ExecutableDirectory();
+    if (!directory.empty()) {
+        std::string besideExecutable = directory + "/" + fileName;
+        if (access(besideExecutable.c_str(), F_OK) == 0) {
+            return OpenModule(besideExecutable);
+        }
+    }
+    return OpenModule(fileName);
+}
+
+}  // namespace
+
+extern "C" {
+
+HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName) {
+    if (lpLibFileName == nullptr || lpLibFileName[0] == '\0') {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    std::string name = WithDefaultExtension(lpLibFileName);
+    HMODULE hModule = nullptr;
+    if (!mirel_posix::HasDirectoryPart(name.c_str())) {
+        hModule = LoadByFileName(name);
+    } else {
+        std::string path;
+        if (mirel_posix::WindowsToAbsolutePosixPath(name.c_str(), path)) {
+            hModule = OpenModule(path);
+        }
+    }
+    if (hModule == nullptr) {
+        SetLastError(ERROR_MOD_NOT_FOUND);
+    }
+    return hModule;
+}
+
+BOOL WINAPI FreeLibrary(HMODULE hLibModule) {
+    SLoadedModule module;
+    if (hLibModule == nullptr || !FindLoadedModule(hLibModule, module)) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (module.pMap == MainProgram()) {
+        return TRUE;  // The executable stays, whatever its count.
+    }
+    if (dlclose(hLibModule) != 0) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
+    // Look-ups by ordinal pass a number below 65536 in place of the name; the loader here has
+    // no ordinals.
+    if (reinterpret_cast<uintptr_t>(lpProcName) >> 16 == 0) {
+        SetLastError(ERROR_PROC_NOT_FOUND);
+        return nullptr;
+    }
+    SLoadedModule module;
+    HMODULE hTarget = hModule != nullptr ? hModule : reinterpret_cast<HMODULE>(MainProgram());
+    if (!FindLoadedModule(hTarget, module)) {
+        SetLastError(ERROR_MOD_NOT_FOUND);
+        return nullptr;
+    }
+    void* pSymbol = dlsym(hTarget, lpProcName);
+    // dlsym also searches the objects the module depends on; Windows finds only what the
+    // module itself exports.
+    if (pSymbol == nullptr || MirelModuleFromAddress(pSymbol) != hTarget) {
+        SetLastError(ERROR_PROC_NOT_FOUND);
+        return nullptr;
+    }
+    return reinterpret_cast<FARPROC>(pSymbol);
+}
+
+HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName) {
+    if (lpModuleName == nullptr) {
+        return reinterpret_cast<HMODULE>(MainProgram());
+    }
+    std::string name = WithDefaultExtension(lpModuleName);
+    SLoadedModule module;
+    bool bFound = false;
+    if (!mirel_posix::HasDirectoryPart(name.c_str())) {
+        bFound = FindLoadedByFileName(name, module);
+    } else {
+        std::string path;
+        bFound = mirel_posix::WindowsToAbsolutePosixPath(name.c_str(), path) &&
+                 FindLoadedByPath(path, module);
+    }
+    if (!bFound) {
+        SetLastError(ERROR_MOD_NOT_FOUND);
+        return nullptr;
+    }
+    return reinterpret_cast<HMODULE>(module.pMap);
+}
+
+DWORD WINAPI GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize) {
+    SLoadedModule module;
+    HMODULE hTarget = hModule != nullptr ? hModule : reinterpret_cast<HMODULE>(MainProgram());
+    if (!FindLoadedModule(hTarget, module) || module.path.empty()) {
+        SetLastError(ERROR_MOD_NOT_FOUND);
+        return 0;
+    }
+    if (nSize == 0) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return 0;
+    }
+    if (lpFilename == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    std::string windows = mirel_posix::PosixToWindowsPath(module.path);
+    // As Windows does it: a name that does not fit is cut to nSize - 1 characters and
+    // terminated, and the result is nSize with ERROR_INSUFFICIENT_BUFFER.
+    if (windows.size() >= nSize) {
+        memcpy(lpFilename, windows.data(), nSize - 1);
+        lpFilename[nSize - 1] = '\0';
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return nSize;
+    }
+    memcpy(lpFilename, windows.c_str(), windows.size() + 1);
+    return static_cast<DWORD>(windows.size());
+}
+
+HMODULE MirelModuleFromAddress(const void* pAddress) {
+    Dl_info info;
+    link_map* pMap = nullptr;
+    if (dladdr1(pAddress, &info, reinterpret_cast<void**>(&pMap), RTLD_DL_LINKMAP) == 0) {
+        return nullptr;
+    }
+    return reinterpret_cast<HMODULE>(pMap);
+}
+
+}  // extern "C"

@@ -1,0 +1,168 @@
+// The INI reader GetPrivateProfileStringA, for everything the configuration resolution reads:
+// the same cases run against the Windows reader under Wine and against the POSIX stand-in, so
+// the stand-in is held to what Windows does.
+#include <stdint.h>
+#include <string.h>
+
+#include <filesystem>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "platform/windows_api.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+// Blanks, quotes, comments, duplicates and odd lines, as users write them.
+constexpr char kIniText[] =
+    "; a comment before any section\n"
+    "[Alpha]\n"
+    "Key1=plain\n"
+    "  Spaced Key  =   padded value   \n"
+    "Quoted=\"  inside quotes  \"\n"
+    "Single='single'\n"
+    "OpenQuote=\"open only\n"
+    "Mixed=\"mixed'\n"
+    "InnerQuote=say \"hi\"\n"
+    "Empty=\n"
+    "Blank=    \n"
+    "Eq=a=b\n"
+    "Dup=first\n"
+    "Dup=second\n"
+    "\tTabbed\t=\ttab value\t\n"
+    ";Commented=hidden\n"
+    "[alpha]\n"
+    "OnlyInSecond=second section\n"
+    "Key1=from second\n"
+    "[ Spaced Section ]\n"
+    "k=v\n"
+    "[Beta]\n"
+    "Key1=beta\n"
+    "Last=no line feed";
+
+std::string WithCrLf(const std::string& text) {
+    std::string result;
+    for (char c : text) {
+        if (c == '\n') {
+            result += '\r';
+        }
+        result += c;
+    }
+    return result;
+}
+
+struct SCase {
+    const char* szSection;
+    const char* szKey;
+    const char* szDefault;
+    DWORD nSize;
+    const char* szExpected;
+};
+
+// Every case's expected result; the return value is always the length of the text copied.
+const SCase kCases[] = {
+    {"Alpha", "Key1", "dflt", 64, "plain"},
+    {"ALPHA", "key1", "dflt", 64, "plain"},
+    {"Alpha", "Spaced Key", "dflt", 64, "padded value"},
+    {"Alpha", "Quoted", "dflt", 64, "  inside quotes  "},
+    {"Alpha", "Single", "dflt", 64, "single"},
+    {"Alpha", "OpenQuote", "dflt", 64, "\"open only"},
+    {"Alpha", "Mixed", "dflt", 64, "\"mixed'"},
+    {"Alpha", "InnerQuote", "dflt", 64, "say \"hi\""},
+    {"Alpha", "Empty", "dflt", 64, ""},
+    {"Alpha", "Blank", "dflt", 64, ""},
+    {"Alpha", "Eq", "dflt", 64, "a=b"},
+    {"Alpha", "Dup", "dflt", 64, "first"},
+    {"Alpha", "Tabbed", "dflt", 64, "tab value"},
+    {"Alpha", ";Commented", "dflt", 64, "dflt"},
+    {"Alpha", "Commented", "dflt", 64, "dflt"},
+    {"Alpha", "Missing", "dflt", 64, "dflt"},
+    {"Alpha", "Missing", "dflt   ", 64, "dflt"},
+    {"Alpha", "Missing", "  lead", 64, "  lead"},
+    {"Alpha", "Missing", nullptr, 64, ""},
+    {"Spaced Section", "k", "dflt", 64, "v"},
+    {"Beta", "Key1", "dflt", 64, "beta"},
+    {"Beta", "Last", "dflt", 64, "no line feed"},
+    {"Gamma", "Key1", "dflt", 64, "dflt"},
+    // Values and defaults longer than the buffer are cut to size - 1 and terminated.
+    {"Alpha", "Key1", "dflt", 3, "pl"},
+    {"Alpha", "Key1", "dflt", 1, ""},
+    {"Alpha", "Spaced Key", "dflt", 7, "padded"},
+    {"Alpha", "Missing", "default", 4, "def"},
+};
+
+void ExpectCase(const std::string& file, const SCase& c) {
+    SCOPED_TRACE(testing::Message()
+                 << "[" << c.szSection << "] " << c.szKey << " size " << c.nSize);
+    char szBuffer[128];
+    memset(szBuffer, '#', sizeof(szBuffer));
+    DWORD nResult = GetPrivateProfileStringA(c.szSection, c.szKey, c.szDefault, szBuffer, c.nSize,
+                                             file.c_str());
+    EXPECT_STREQ(szBuffer, c.szExpected);
+    EXPECT_EQ(nResult, strlen(c.szExpected));
+    EXPECT_EQ(szBuffer[c.nSize], '#') << "written past the buffer";
+}
+
+TEST(ProfileReader, ReadsValuesAsWindowsDoes) {
+    CTempDir dir;
+    std::string lf = dir.Write("lf.ini", kIniText);
+    std::string crlf = dir.Write("crlf.ini", WithCrLf(kIniText));
+    for (const SCase& c : kCases) {
+        ExpectCase(lf, c);
+        ExpectCase(crlf, c);
+    }
+}
+
+// Only the first section of a name is read, and a key found only in a later one is missing.
+TEST(ProfileReader, FirstSectionOfANameWins) {
+    CTempDir dir;
+    std::string file = dir.Write("dup.ini", kIniText);
+    ExpectCase(file, {"alpha", "Key1", "dflt", 64, "plain"});
+    ExpectCase(file, {"alpha", "OnlyInSecond", "dflt", 64, "dflt"});
+}
+
+TEST(ProfileReader, MissingFileGivesTheDefault) {
+    CTempDir dir;
+    ExpectCase(dir.File("absent.ini"), {"Alpha", "Key1", "dflt  ", 64, "dflt"});
+    ExpectCase(dir.File("no\\such\\folder\\x.ini"), {"Alpha", "Key1", nullptr, 64, ""});
+}
+
+// Relative paths with a folder are taken from the current directory, as Windows does.
+TEST(ProfileReader, RelativePathIsTakenFromTheCurrentDirectory) {
+    CTempDir dir;
+    dir.Write("sub\\rel.ini", "[S]\nk=relative\n");
+    std::filesystem::path previous = std::filesystem::current_path();
+#ifdef _WIN32
+    std::filesystem::current_path(dir.Path());
+#else
+    std::string native = dir.Path().substr(2);
+    for (char& c : native) {
+        if (c == '\\')
+            c = '/';
+    }
+    std::filesystem::current_path(native);
+#endif
+    ExpectCase("sub\\rel.ini", {"S", "k", "dflt", 64, "relative"});
+    std::filesystem::current_path(previous);
+}
+
+// Lines far longer than any buffer are read through without harm: a huge value is cut to the
+// buffer, and huge keys and section names before the wanted key are skipped.
+TEST(ProfileReader, HugeLinesAreCutOrSkipped) {
+    CTempDir dir;
+    std::string huge(1 << 20, 'v');
+    std::string text = "[" + std::string(1 << 20, 's') + "]\nk=wrong section\n" + "[S]\n" +
+                       std::string(1 << 20, 'k') + "\n" + std::string(1 << 20, 'k') + "=ignored\n" +
+                       "big=" + huge + "\n" + "k=found\n";
+    std::string file = dir.Write("huge.ini", text);
+    ExpectCase(file, {"S", "k", "dflt", 64, "found"});
+    ExpectCase(file, {"S", "big", "dflt", 100, std::string(99, 'v').c_str()});
+    std::string wide(1 << 20, '\0');
+    DWORD nResult = GetPrivateProfileStringA("S", "big", "", &wide[0],
+                                             static_cast<DWORD>(wide.size()), file.c_str());
+    EXPECT_EQ(nResult, (1u << 20) - 1);
+    EXPECT_EQ(wide.substr(0, nResult), huge.substr(0, nResult));
+}
+
+}  // namespace
