@@ -13,7 +13,10 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE hInstance, DWORD dwReason, LPVOID pRese
 
 #ifdef _WIN32
 
-class CModuleEntryGlue {};
+class CModuleEntryGlue {
+public:
+    CModuleEntryGlue() {}  // the loader calls DllMain itself
+};
 
 #else
 
