@@ -11,8 +11,16 @@ if(OBJDUMP)
   endif()
   string(REGEX MATCH "Ordinal Base ([0-9]+)" _ "${dump}")
   set(base ${CMAKE_MATCH_1})
-  # The name table lists "[index] name" lines, the index being the ordinal minus the base.
-  string(REGEX MATCHALL "\\[ *[0-9]+\\] [A-Za-z_][A-Za-z0-9_@]*" rows "${dump}")
+  # The name table lists "[index] name" lines, the index being the ordinal minus the base; it
+  # ends at the first empty line.
+  string(FIND "${dump}" "[Ordinal/Name Pointer] Table" start)
+  if(start LESS 0)
+    message(FATAL_ERROR "${MODULE} has no export name table")
+  endif()
+  string(SUBSTRING "${dump}" ${start} -1 table)
+  string(FIND "${table}" "\n\n" stop)
+  string(SUBSTRING "${table}" 0 ${stop} table)
+  string(REGEX MATCHALL "\\[ *[0-9]+\\] [A-Za-z_][A-Za-z0-9_@]*" rows "${table}")
   set(found "")
   foreach(row IN LISTS rows)
     string(REGEX REPLACE "\\[ *([0-9]+)\\] (.*)" "\\1;\\2" pair "${row}")
