@@ -1,0 +1,211 @@
+// What the POSIX message queue promises beyond what Windows guarantees: timers keep their phase
+// exactly and never fire early, missed periods fold into one tick, timer set and kill stay cheap
+// with many timers, the posted-message quota, the check of timer procedures in
+// DispatchMessageA, clean-up of failed creation and of an ending thread's windows.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <thread>
+
+#include "platform/windows_api.h"
+#include "tests/support/test_window.h"
+
+namespace {
+
+using std::chrono::microseconds;
+using std::chrono::milliseconds;
+
+class MessageQueuePosixTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        CMessageLog::Clear();
+        m_hWnd = CreateTestWindow();
+        ASSERT_NE(m_hWnd, nullptr);
+    }
+    void TearDown() override { DestroyWindow(m_hWnd); }
+
+    HWND m_hWnd = nullptr;
+};
+
+int64_t Median(std::vector<int64_t> values) {
+    std::nth_element(values.begin(), values.begin() + values.size() / 2, values.end());
+    return values[values.size() / 2];
+}
+
+// How late each tick came after the latest point of the ideal grid start + k * period, in
+// microseconds, and which k that was.
+struct CTickPlacement {
+    int64_t nPeriodIndex;
+    int64_t nLateness;
+};
+std::vector<CTickPlacement> PlaceOnGrid(const std::vector<CLoggedMessage>& ticks,
+                                        TestClock::time_point start, milliseconds period) {
+    std::vector<CTickPlacement> placements;
+    for (const CLoggedMessage& tick : ticks) {
+        const TestClock::duration sinceStart = tick.at - start;
+        const int64_t nIndex = sinceStart / period;
+        const int64_t nLateness =
+            std::chrono::duration_cast<microseconds>(sinceStart - nIndex * period).count();
+        placements.push_back({nIndex, nLateness});
+    }
+    return placements;
+}
+
+TEST_F(MessageQueuePosixTest, TimersKeepTheirPhaseAndNeverComeEarly) {
+    const TestClock::time_point start = TestClock::now();
+    ASSERT_NE(SetTimer(m_hWnd, 1, 10, nullptr), 0u);
+    ASSERT_TRUE(PumpUntil([&] { return CMessageLog::Count(m_hWnd, WM_TIMER, 1) >= 100; }, 5000));
+    std::vector<CTickPlacement> placements =
+        PlaceOnGrid(CMessageLog::Of(m_hWnd, WM_TIMER, 1), start, milliseconds(10));
+
+    std::vector<int64_t> firstLateness, lastLateness;
+    for (size_t i = 0; i < placements.size(); ++i) {
+        // Each tick belongs to a later grid point than the one before; none comes before its
+        // point (index 0 would be a tick before the first elapse).
+        EXPECT_GE(placements[i].nPeriodIndex, static_cast<int64_t>(i) + 1);
+        (i < 20 ? firstLateness : lastLateness).push_back(placements[i].nLateness);
+    }
+    // A timer that re-armed from the time of delivery would drift by its lateness every period,
+    // a millisecond or more over a hundred periods; the grid keeps the late ticks as close as
+    // the early ones.
+    EXPECT_LT(Median(firstLateness), 2000);
+    EXPECT_LT(Median(lastLateness), 2000);
+    EXPECT_LT(placements.back().nPeriodIndex, 110);  // hardly a tick lost either
+}
+
+TEST_F(MessageQueuePosixTest, MissedPeriodsFoldIntoOneTickAndThePhaseResumes) {
+    const TestClock::time_point start = TestClock::now();
+    ASSERT_NE(SetTimer(m_hWnd, 2, 10, nullptr), 0u);
+    ASSERT_TRUE(PumpUntil([&] { return CMessageLog::Count(m_hWnd, WM_TIMER, 2) >= 3; }, 5000));
+    Sleep(55);  // five periods and a half pass without the queue being looked at
+    const size_t nBefore = CMessageLog::Count(m_hWnd, WM_TIMER, 2);
+    MSG msg;
+    while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        DispatchMessageA(&msg);
+    }
+    EXPECT_EQ(CMessageLog::Count(m_hWnd, WM_TIMER, 2), nBefore + 1);
+    ASSERT_TRUE(
+        PumpUntil([&] { return CMessageLog::Count(m_hWnd, WM_TIMER, 2) >= nBefore + 11; }, 5000));
+
+    std::vector<CLoggedMessage> ticks = CMessageLog::Of(m_hWnd, WM_TIMER, 2);
+    std::vector<CLoggedMessage> after(ticks.begin() + nBefore + 1, ticks.end());
+    std::vector<int64_t> lateness;
+    for (const CTickPlacement& placement : PlaceOnGrid(after, start, milliseconds(10))) {
+        lateness.push_back(placement.nLateness);
+    }
+    EXPECT_LT(Median(lateness), 2000);
+}
+
+// Setting and killing one timer costs O(log n) in the timers already set: a hundred times more
+// timers may not make it anywhere near a hundred times slower.
+TEST_F(MessageQueuePosixTest, SetAndKillStayCheapWithManyTimers) {
+    auto nanosecondsPerPair = [this](UINT_PTR nTimers) {
+        for (UINT_PTR nID = 1; nID <= nTimers; ++nID) {
+            SetTimer(m_hWnd, nID, 3600000 + static_cast<UINT>(nID % 1000), nullptr);
+        }
+        constexpr int kPairs = 20000;
+        const TestClock::time_point started = TestClock::now();
+        for (int i = 0; i < kPairs; ++i) {
+            SetTimer(m_hWnd, 0x7FFFFFFF, 1000 + i % 100, nullptr);
+            KillTimer(m_hWnd, 0x7FFFFFFF);
+        }
+        const int64_t nElapsed =
+            std::chrono::duration_cast<std::chrono::nanoseconds>(TestClock::now() - started)
+                .count();
+        for (UINT_PTR nID = 1; nID <= nTimers; ++nID) {
+            KillTimer(m_hWnd, nID);
+        }
+        return nElapsed / kPairs;
+    };
+    const int64_t nFew = nanosecondsPerPair(1000);
+    const int64_t nMany = nanosecondsPerPair(100000);
+    EXPECT_LT(nMany, 10 * nFew + 2000) << nFew << " ns with 1,000 timers";
+}
+
+TEST_F(MessageQueuePosixTest, AQueueHoldsAtMostTenThousandPostedMessages) {
+    for (int i = 0; i < 10000; ++i) {
+        ASSERT_TRUE(PostMessageA(m_hWnd, WM_USER, i, 0));
+    }
+    EXPECT_FALSE(PostMessageA(m_hWnd, WM_USER, 0, 0));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_ENOUGH_QUOTA));
+    MSG msg;
+    ASSERT_TRUE(PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE));
+    EXPECT_TRUE(PostMessageA(m_hWnd, WM_USER, 0, 0));
+    while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    }
+}
+
+std::atomic<int> g_procCalls{0};
+void CALLBACK CountingTimerProc(HWND, UINT, UINT_PTR, DWORD) {
+    ++g_procCalls;
+}
+
+TEST_F(MessageQueuePosixTest, DispatchCallsOnlyProceduresThatATimerWasSetWith) {
+    g_procCalls = 0;
+    MSG forged{};
+    forged.hwnd = m_hWnd;
+    forged.message = WM_TIMER;
+    forged.wParam = 3;
+    forged.lParam = reinterpret_cast<LPARAM>(CountingTimerProc);
+    DispatchMessageA(&forged);
+    EXPECT_EQ(g_procCalls, 0);
+    ASSERT_NE(SetTimer(m_hWnd, 3, 1000, CountingTimerProc), 0u);
+    DispatchMessageA(&forged);
+    EXPECT_EQ(g_procCalls, 1);
+    ASSERT_TRUE(KillTimer(m_hWnd, 3));
+    DispatchMessageA(&forged);
+    EXPECT_EQ(g_procCalls, 1);
+}
+
+TEST_F(MessageQueuePosixTest, RefusedCreationEndsWithNcDestroy) {
+    SetNextCreateResult(-1);
+    ASSERT_EQ(CreateTestWindow(), nullptr);
+    std::vector<CLoggedMessage> log = CMessageLog::All();
+    ASSERT_GE(log.size(), 3u);
+    HWND hRefused = log.back().hWnd;
+    EXPECT_NE(hRefused, m_hWnd);
+    EXPECT_EQ(log.back().nMessage, static_cast<UINT>(WM_NCDESTROY));
+    EXPECT_FALSE(IsWindow(hRefused));
+}
+
+TEST_F(MessageQueuePosixTest, DestroyWindowInsideWmDestroySendsEachMessageOnce) {
+    static int s_nDestroys = 0;
+    static int s_nNcDestroys = 0;
+    WNDCLASSA windowClass{};
+    windowClass.lpfnWndProc = [](HWND hWnd, UINT nMessage, WPARAM wParam,
+                                 LPARAM lParam) -> LRESULT {
+        if (nMessage == WM_DESTROY) {
+            ++s_nDestroys;
+            EXPECT_TRUE(DestroyWindow(hWnd));
+        } else if (nMessage == WM_NCDESTROY) {
+            ++s_nNcDestroys;
+        }
+        return DefWindowProcA(hWnd, nMessage, wParam, lParam);
+    };
+    windowClass.lpszClassName = "MirelNestedDestroy";
+    ASSERT_NE(RegisterClassA(&windowClass), 0);
+    HWND hWnd = CreateWindowExA(0, "MirelNestedDestroy", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                nullptr, nullptr);
+    ASSERT_NE(hWnd, nullptr);
+    EXPECT_TRUE(DestroyWindow(hWnd));
+    EXPECT_EQ(s_nDestroys, 1);
+    EXPECT_EQ(s_nNcDestroys, 1);
+    EXPECT_FALSE(IsWindow(hWnd));
+    EXPECT_TRUE(UnregisterClassA("MirelNestedDestroy", nullptr));
+}
+
+TEST_F(MessageQueuePosixTest, AnEndingThreadTakesItsWindowsAlong) {
+    HWND hOrphan = nullptr;
+    std::thread([&hOrphan] {
+        hOrphan = CreateTestWindow();
+        SetTimer(hOrphan, 1, 10, nullptr);
+        PostMessageA(hOrphan, WM_USER, 0, 0);
+    }).join();
+    ASSERT_NE(hOrphan, nullptr);
+    EXPECT_FALSE(IsWindow(hOrphan));
+    EXPECT_FALSE(PostMessageA(hOrphan, WM_USER, 0, 0));
+    EXPECT_EQ(SetTimer(hOrphan, 1, 10, nullptr), 0u);
+}
+
+}  // namespace

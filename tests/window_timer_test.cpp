@@ -1,0 +1,210 @@
+// Windows timers on message-only windows: WM_TIMER contents and delivery, replacement, the
+// minimum elapse, coalescing on a busy thread, the period over many ticks, killing, thread
+// timers, and timers set and killed from threads other than the owner. Timing is judged with
+// generous bounds and medians. Runs natively and under Wine against the system's own calls.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <thread>
+
+#include "platform/windows_api.h"
+#include "tests/support/test_window.h"
+
+namespace {
+
+using std::chrono::duration_cast;
+using std::chrono::milliseconds;
+
+class WindowTimerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        CMessageLog::Clear();
+        m_hWnd = CreateTestWindow();
+        ASSERT_NE(m_hWnd, nullptr);
+    }
+    void TearDown() override { DestroyWindow(m_hWnd); }
+
+    size_t Ticks(UINT_PTR nID) const { return CMessageLog::Count(m_hWnd, WM_TIMER, nID); }
+    bool PumpTicks(UINT_PTR nID, size_t nCount, DWORD dwTimeoutMs) {
+        return PumpUntil([&] { return Ticks(nID) >= nCount; }, dwTimeoutMs);
+    }
+
+    HWND m_hWnd = nullptr;
+};
+
+int64_t Milliseconds(TestClock::duration duration) {
+    return duration_cast<milliseconds>(duration).count();
+}
+
+TEST_F(WindowTimerTest, TimerMessagesCarryTheIdAndReachTheWindowOnItsThread) {
+    ASSERT_EQ(SetTimer(m_hWnd, 42, 10, nullptr), 42u);
+    ASSERT_TRUE(PumpTicks(42, 3, 5000));
+    for (const CLoggedMessage& tick : CMessageLog::Of(m_hWnd, WM_TIMER, 42)) {
+        EXPECT_EQ(tick.lParam, 0);
+        EXPECT_EQ(tick.dwThreadId, GetCurrentThreadId());
+    }
+    EXPECT_TRUE(KillTimer(m_hWnd, 42));
+}
+
+std::atomic<int> g_procCalls{0};
+void CALLBACK CountingTimerProc(HWND, UINT nMessage, UINT_PTR, DWORD) {
+    if (nMessage == WM_TIMER) {
+        ++g_procCalls;
+    }
+}
+
+TEST_F(WindowTimerTest, ATimerProcedureIsCalledInsteadOfTheWindow) {
+    g_procCalls = 0;
+    ASSERT_NE(SetTimer(m_hWnd, 7, 10, CountingTimerProc), 0u);
+    ASSERT_TRUE(PumpUntil([] { return g_procCalls >= 3; }, 5000));
+    EXPECT_EQ(Ticks(7), 0u);
+    EXPECT_TRUE(KillTimer(m_hWnd, 7));
+}
+
+TEST_F(WindowTimerTest, ThreadTimersGetTheirOwnIdAndCanBeReplaced) {
+    g_procCalls = 0;
+    UINT_PTR nID = SetTimer(nullptr, 0, 10, CountingTimerProc);
+    ASSERT_NE(nID, 0u);
+    EXPECT_EQ(SetTimer(nullptr, nID, 20, CountingTimerProc), nID);
+    ASSERT_TRUE(PumpUntil([] { return g_procCalls >= 2; }, 5000));
+    EXPECT_TRUE(KillTimer(nullptr, nID));
+    EXPECT_FALSE(KillTimer(nullptr, nID));
+}
+
+TEST_F(WindowTimerTest, SettingAnExistingIdRestartsItsCountdown) {
+    const TestClock::time_point started = TestClock::now();
+    ASSERT_NE(SetTimer(m_hWnd, 1, 200, nullptr), 0u);
+    Sleep(120);
+    const TestClock::time_point restarted = TestClock::now();
+    ASSERT_NE(SetTimer(m_hWnd, 1, 200, nullptr), 0u);
+    ASSERT_TRUE(PumpTicks(1, 1, 5000));
+    // Without the restart the first tick would come about 200 ms after the start.
+    const TestClock::time_point first = CMessageLog::Of(m_hWnd, WM_TIMER, 1)[0].at;
+    EXPECT_GE(Milliseconds(first - restarted), 150);
+    EXPECT_GE(Milliseconds(first - started), 270);
+    EXPECT_TRUE(KillTimer(m_hWnd, 1));
+}
+
+TEST_F(WindowTimerTest, ElapsesBelowTenMillisecondsAreRaisedToTen) {
+    for (UINT uElapse : {0u, 1u, 5u}) {
+        CMessageLog::Clear();
+        ASSERT_NE(SetTimer(m_hWnd, 2, uElapse, nullptr), 0u);
+        PumpFor(300);
+        EXPECT_TRUE(KillTimer(m_hWnd, 2));
+        // 300 ms of a 10 ms timer is 30 ticks at most; unclamped it would be 60 or more.
+        EXPECT_LE(Ticks(2), 35u) << "elapse " << uElapse;
+        EXPECT_GE(Ticks(2), 5u) << "elapse " << uElapse;
+    }
+}
+
+TEST_F(WindowTimerTest, ABusyThreadGetsOneTickNotABurst) {
+    ASSERT_NE(SetTimer(m_hWnd, 4, 20, nullptr), 0u);
+    Sleep(300);  // some fifteen periods pass without the queue being looked at
+    MSG msg;
+    size_t nWaiting = 0;
+    while (PeekMessageA(&msg, m_hWnd, 0, 0, PM_REMOVE)) {
+        nWaiting += msg.message == WM_TIMER && msg.wParam == 4;
+    }
+    EXPECT_EQ(nWaiting, 1u);
+    EXPECT_TRUE(KillTimer(m_hWnd, 4));
+}
+
+TEST_F(WindowTimerTest, TheMedianIntervalStaysTheElapseOverManyPeriods) {
+    ASSERT_NE(SetTimer(m_hWnd, 5, 20, nullptr), 0u);
+    ASSERT_TRUE(PumpTicks(5, 41, 10000));
+    EXPECT_TRUE(KillTimer(m_hWnd, 5));
+    std::vector<CLoggedMessage> ticks = CMessageLog::Of(m_hWnd, WM_TIMER, 5);
+    std::vector<int64_t> intervals;
+    for (size_t i = 1; i < ticks.size(); ++i) {
+        intervals.push_back(Milliseconds(ticks[i].at - ticks[i - 1].at));
+    }
+    std::nth_element(intervals.begin(), intervals.begin() + intervals.size() / 2, intervals.end());
+    const int64_t nMedian = intervals[intervals.size() / 2];
+    EXPECT_GE(nMedian, 15);
+    EXPECT_LE(nMedian, 30);
+}
+
+TEST_F(WindowTimerTest, NoTickComesAfterKillTimer) {
+    ASSERT_NE(SetTimer(m_hWnd, 6, 10, nullptr), 0u);
+    ASSERT_TRUE(PumpTicks(6, 2, 5000));
+    ASSERT_TRUE(KillTimer(m_hWnd, 6));
+    const size_t nBefore = Ticks(6);
+    PumpFor(100);
+    EXPECT_EQ(Ticks(6), nBefore);
+    EXPECT_FALSE(KillTimer(m_hWnd, 6));
+}
+
+// ----- Other threads -------------------------------------------------------------------------
+
+TEST(WindowTimerThreadsTest, AnotherThreadSetsAndKillsTimersThatTheOwnerReceives) {
+    CMessageLog::Clear();
+    CWindowThread owner;
+    HWND hWnd = owner.Window();
+    ASSERT_NE(hWnd, nullptr);
+
+    // The owner is blocked in GetMessageA with nothing to wait for: the new timer must wake it.
+    Sleep(20);
+    ASSERT_EQ(SetTimer(hWnd, 9, 10, nullptr), 9u);
+    ASSERT_TRUE(WaitUntil([&] { return CMessageLog::Count(hWnd, WM_TIMER, 9) >= 3; }, 5000));
+    for (const CLoggedMessage& tick : CMessageLog::Of(hWnd, WM_TIMER, 9)) {
+        EXPECT_EQ(tick.dwThreadId, owner.ThreadId());
+    }
+
+    ASSERT_TRUE(KillTimer(hWnd, 9));
+    // A tick the owner had already taken out before the kill may still be dispatched.
+    const size_t nAtKill = CMessageLog::Count(hWnd, WM_TIMER, 9);
+    Sleep(100);
+    EXPECT_LE(CMessageLog::Count(hWnd, WM_TIMER, 9), nAtKill + 1);
+    const size_t nSettled = CMessageLog::Count(hWnd, WM_TIMER, 9);
+    Sleep(100);
+    EXPECT_EQ(CMessageLog::Count(hWnd, WM_TIMER, 9), nSettled);
+}
+
+// Several threads set, replace and kill timers on one window and post to it while its owner
+// runs its loop; every posted message arrives and, once every timer is killed, ticks stop.
+TEST(WindowTimerThreadsTest, ConcurrentTimersAndPostsFromManyThreads) {
+    CMessageLog::Clear();
+    CWindowThread owner;
+    HWND hWnd = owner.Window();
+    ASSERT_NE(hWnd, nullptr);
+
+    constexpr int kThreads = 4;
+    constexpr int kRounds = 500;
+    std::vector<std::thread> threads;
+    std::atomic<int> nFailures{0};
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < kRounds; ++i) {
+                const UINT_PTR nID = 100 + t * 10 + i % 5;
+                nFailures += SetTimer(hWnd, nID, 10 + i % 3, nullptr) == 0;
+                nFailures += !PostMessageA(hWnd, WM_USER + 2, t, i);
+                if (i % 2 == 1) {
+                    nFailures += !KillTimer(hWnd, nID);
+                }
+            }
+            for (UINT_PTR nID = 100 + t * 10; nID < 100 + t * 10 + 5u; ++nID) {
+                KillTimer(hWnd, nID);
+            }
+        });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(nFailures, 0);
+    ASSERT_TRUE(WaitUntil(
+        [&] { return CMessageLog::Count(hWnd, WM_USER + 2) == size_t{kThreads} * kRounds; },
+        10000));
+    // Messages of one poster arrive in the order it posted them.
+    std::vector<int> lastRound(kThreads, -1);
+    for (const CLoggedMessage& posted : CMessageLog::Of(hWnd, WM_USER + 2)) {
+        EXPECT_GT(static_cast<int>(posted.lParam), lastRound[posted.wParam]);
+        lastRound[posted.wParam] = static_cast<int>(posted.lParam);
+    }
+    Sleep(50);
+    const size_t nTicks = CMessageLog::Count(hWnd, WM_TIMER);
+    Sleep(100);
+    EXPECT_EQ(CMessageLog::Count(hWnd, WM_TIMER), nTicks);
+}
+
+}  // namespace
