@@ -3,6 +3,7 @@
 // stand-in turns away what the loader here cannot do or would crash on.
 #include <dlfcn.h>
 #include <limits.h>
+#include <string.h>
 #include <unistd.h>
 
 #include <string>
@@ -73,6 +74,26 @@ TEST(ModuleLoadingPosix, ExecutableNameTranslatesBackToTheRealPath) {
     char szName[PATH_MAX] = {0};
     EXPECT_EQ(GetModuleFileNameA(nullptr, szName, sizeof(szName)), expected.size());
     EXPECT_EQ(std::string(szName), expected);
+}
+
+// As Windows does it since Vista: a name that does not fit is cut to size - 1 characters and
+// terminated, and the result is the size with ERROR_INSUFFICIENT_BUFFER.
+TEST(ModuleLoadingPosix, FileNameCutIsTerminated) {
+    char szFull[PATH_MAX] = {0};
+    DWORD nLength = GetModuleFileNameA(nullptr, szFull, sizeof(szFull));
+    ASSERT_GT(nLength, 4u);
+    for (DWORD nSize : {nLength, 4u, 1u}) {
+        char szBuffer[PATH_MAX];
+        memset(szBuffer, '#', sizeof(szBuffer));
+        SetLastError(0);
+        EXPECT_EQ(GetModuleFileNameA(nullptr, szBuffer, nSize), nSize);
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+        EXPECT_EQ(std::string(szBuffer), std::string(szFull, nSize - 1));
+        EXPECT_EQ(szBuffer[nSize], '#');
+    }
+    SetLastError(0);
+    EXPECT_EQ(GetModuleFileNameA(nullptr, szFull, 0), 0u);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
 }
 
 // Ordinals, other drives, and handles that name no loaded module give errors, not crashes.

@@ -32,11 +32,14 @@ constexpr char kIniText[] =
     "Dup=second\n"
     "\tTabbed\t=\ttab value\t\n"
     ";Commented=hidden\n"
+    "NoEquals\n"
     "[alpha]\n"
     "OnlyInSecond=second section\n"
     "Key1=from second\n"
     "[ Spaced Section ]\n"
     "k=v\n"
+    "[Unclosed\n"
+    "u=1\n"
     "[Beta]\n"
     "Key1=beta\n"
     "Last=no line feed";
@@ -75,8 +78,15 @@ const SCase kCases[] = {
     {"Alpha", "Eq", "dflt", 64, "a=b"},
     {"Alpha", "Dup", "dflt", 64, "first"},
     {"Alpha", "Tabbed", "dflt", 64, "tab value"},
-    {"Alpha", ";Commented", "dflt", 64, "dflt"},
+    // A comment line is a line like any other: only a key named with the ';' finds it.
     {"Alpha", "Commented", "dflt", 64, "dflt"},
+    {"Alpha", ";Commented", "dflt", 64, "hidden"},
+    // A line without '=' has no value, and a section header without ']' opens no section.
+    {"Alpha", "NoEquals", "dflt", 64, "dflt"},
+    {"Unclosed", "u", "dflt", 64, "dflt"},
+    // Empty names match nothing.
+    {"", "Key1", "dflt", 64, "dflt"},
+    {"Alpha", "", "dflt", 64, "dflt"},
     {"Alpha", "Missing", "dflt", 64, "dflt"},
     {"Alpha", "Missing", "dflt   ", 64, "dflt"},
     {"Alpha", "Missing", "  lead", 64, "  lead"},
@@ -90,7 +100,23 @@ const SCase kCases[] = {
     {"Alpha", "Key1", "dflt", 1, ""},
     {"Alpha", "Spaced Key", "dflt", 7, "padded"},
     {"Alpha", "Missing", "default", 4, "def"},
+    {"Alpha", "Quoted", "dflt", 5, "  in"},
+    {"Alpha", "Quoted", "dflt", 19, "  inside quotes  "},
+    {"Alpha", "Single", "dflt", 3, "si"},
 };
+
+void SetCurrentFolder(const std::string& windowsPath) {
+#ifdef _WIN32
+    std::filesystem::current_path(windowsPath);
+#else
+    std::string native = windowsPath.substr(2);
+    for (char& c : native) {
+        if (c == '\\')
+            c = '/';
+    }
+    std::filesystem::current_path(native);
+#endif
+}
 
 void ExpectCase(const std::string& file, const SCase& c) {
     SCOPED_TRACE(testing::Message()
@@ -122,10 +148,27 @@ TEST(ProfileReader, FirstSectionOfANameWins) {
     ExpectCase(file, {"alpha", "OnlyInSecond", "dflt", 64, "dflt"});
 }
 
+// A bare file name means the Windows directory, never the current one: a file of that name in
+// the current directory is not read.
 TEST(ProfileReader, MissingFileGivesTheDefault) {
     CTempDir dir;
     ExpectCase(dir.File("absent.ini"), {"Alpha", "Key1", "dflt  ", 64, "dflt"});
     ExpectCase(dir.File("no\\such\\folder\\x.ini"), {"Alpha", "Key1", nullptr, 64, ""});
+    ExpectCase("", {"Alpha", "Key1", "dflt", 64, "dflt"});
+
+    dir.Write("mirel-bare-name.ini", kIniText);
+    std::filesystem::path previous = std::filesystem::current_path();
+    SetCurrentFolder(dir.Path());
+    ExpectCase("mirel-bare-name.ini", {"Alpha", "Key1", "dflt", 64, "dflt"});
+    std::filesystem::current_path(previous);
+}
+
+TEST(ProfileReader, ZeroSizeLeavesTheBufferAlone) {
+    CTempDir dir;
+    std::string file = dir.Write("z.ini", kIniText);
+    char szBuffer[8] = "kumquat";
+    EXPECT_EQ(GetPrivateProfileStringA("Alpha", "Key1", "dflt", szBuffer, 0, file.c_str()), 0u);
+    EXPECT_STREQ(szBuffer, "kumquat");
 }
 
 // Relative paths with a folder are taken from the current directory, as Windows does.
@@ -133,16 +176,7 @@ TEST(ProfileReader, RelativePathIsTakenFromTheCurrentDirectory) {
     CTempDir dir;
     dir.Write("sub\\rel.ini", "[S]\nk=relative\n");
     std::filesystem::path previous = std::filesystem::current_path();
-#ifdef _WIN32
-    std::filesystem::current_path(dir.Path());
-#else
-    std::string native = dir.Path().substr(2);
-    for (char& c : native) {
-        if (c == '\\')
-            c = '/';
-    }
-    std::filesystem::current_path(native);
-#endif
+    SetCurrentFolder(dir.Path());
     ExpectCase("sub\\rel.ini", {"S", "k", "dflt", 64, "relative"});
     std::filesystem::current_path(previous);
 }

@@ -8,9 +8,11 @@
 // The rules, as Windows applies them:
 // - a section starts at a line whose first character other than blanks is '['; its name runs to
 //   the first ']' (blanks around it removed) and the rest of that line is ignored;
-// - a line whose first character other than blanks is ';' is a comment;
 // - any other line is "key=value": the key runs to the first '=', and blanks around the key and
-//   around the value are removed; a line without '=' is a key with an empty value;
+//   around the value are removed; a line without '=' has no value, and looking it up gives the
+//   default;
+// - a comment line (';' first) is read like any other: its key begins with ';', so it never
+//   matches a key name a program asks for, yet asking for that very name finds it, as on Windows;
 // - section and key names compare without regard to case; the first section of a name and, in
 //   it, the first key of a name give the answer; later sections of the same name are not read;
 // - a value enclosed in one pair of the same quotes (double or single) loses them;
@@ -164,9 +166,6 @@ ELookup FindValue(FILE* pFile, const char* szSection, const char* szKey, CValueC
     }
     for (; c != EOF; c = getc_unlocked(pFile)) {
         if (c == '\n') {
-            if (eState == EState::Key && bInSection && key.Matches()) {
-                return ELookup::Found;  // A key without '=': its value is empty.
-            }
             if (eState == EState::Value) {
                 return ELookup::Found;
             }
@@ -186,8 +185,6 @@ ELookup FindValue(FILE* pFile, const char* szSection, const char* szKey, CValueC
                     }
                     section.Start();
                     eState = EState::SectionName;
-                } else if (ch == ';') {
-                    eState = EState::SkipLine;
                 } else if (!bInSection) {
                     eState = EState::SkipLine;
                 } else if (ch == '=') {
@@ -222,10 +219,7 @@ ELookup FindValue(FILE* pFile, const char* szSection, const char* szKey, CValueC
         }
     }
     // The last line may lack its line feed.
-    if (eState == EState::Value || (eState == EState::Key && bInSection && key.Matches())) {
-        return ELookup::Found;
-    }
-    return ELookup::Missing;
+    return eState == EState::Value ? ELookup::Found : ELookup::Missing;
 }
 
 DWORD CopyDefault(LPCSTR lpDefault, LPSTR lpReturnedString, DWORD nSize) {
