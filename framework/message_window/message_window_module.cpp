@@ -1,0 +1,19 @@
+// The message-window module's static objects, in the order the module needs them at load and,
+// reversed, at unload: the registry first (so that it outlives everything that may release
+// components), the table of windows, the registration of component 33, and last the entry glue
+// that delivers the process-attach step after them and the process-detach step before their
+// destruction.
+#include "framework/message_window/message_window_component.h"
+#include "framework/message_window/window_table.h"
+#include "module/factory_table.h"
+#include "module/live_registry.h"
+#include "platform/module_entry_glue.h"
+
+LiveComponentMap LiveRegistry;
+CWindowTable WindowTable;
+
+namespace {
+CFactoryRegistration MessageWindowRegistration(kMessageWindowComponentId,
+                                               CreateMessageWindowComponent);
+CModuleEntryGlue EntryGlue;
+}  // namespace

@@ -1,0 +1,232 @@
+#include "framework/message_window/window_table.h"
+
+#include <new>
+
+#include "framework/message_window/message_window_component.h"
+#include "module/module_state.h"
+#include "module/module_trace.h"
+
+// One window's delivery state. Every field is guarded by the table's lock; nDepth changes only on
+// the window's own thread, where all deliveries run.
+struct CWindowRecord {
+    HWND hWnd;
+    DWORD dwOwnerThread;
+    IMessageSink* pSink;    // null once the component has let go of the window
+    int32_t nDepth;         // deliveries of this window in progress (nested ones included)
+    bool bWindowAlive;      // false from WM_NCDESTROY on
+    bool bDestroying;       // DestroyWindow has been called for it
+    bool bReleased;         // the component has let go of the window
+    CMessageWindow* pHeld;  // the component whose release waits for the window to go, or null
+    bool bReleaseReturned;  // that component's Release call has returned
+};
+
+namespace {
+
+LRESULT CALLBACK MessageWindowProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam) {
+    return WindowTable.Deliver(hWnd, uMsg, wParam, lParam);
+}
+
+}  // namespace
+
+CWindowTable::~CWindowTable() {
+    for (const std::map<HWND, CWindowRecord*>::value_type& item : m_windows) {
+        delete item.second;
+    }
+    if (m_bClassRegistered) {
+        // Windows does not unregister a library's classes when it is unloaded; a class left behind
+        // would point at a procedure that is gone.
+        UnregisterClassA(kMessageWindowClassName, ModuleInstance);
+    }
+}
+
+CWindowRecord* CWindowTable::CreateWindowFor(IMessageSink* pSink, HWND* phWnd) {
+    {
+        CCriticalLockScope scope(m_lock);
+        if (!m_bClassRegistered) {
+            WNDCLASSA windowClass = {};
+            windowClass.lpfnWndProc = MessageWindowProc;
+            windowClass.hInstance = ModuleInstance;
+            windowClass.lpszClassName = kMessageWindowClassName;
+            // A class that exists already under this module's handle is this module's own,
+            // left from an earlier load at the same address with the same procedure.
+            if (RegisterClassA(&windowClass) == 0 && GetLastError() != ERROR_CLASS_ALREADY_EXISTS) {
+                TraceModuleError("MirelMsgWnd: RegisterClassA failed (error %u)\n",
+                                 static_cast<unsigned>(GetLastError()));
+                return nullptr;
+            }
+            m_bClassRegistered = true;
+        }
+    }
+
+    CWindowRecord* pRecord = new (std::nothrow) CWindowRecord();
+    if (pRecord == nullptr) {
+        TraceModuleError("MirelMsgWnd: out of memory for a window\n");
+        return nullptr;
+    }
+    // The messages of the creation itself find no record yet and get the default handling: the
+    // sink hears from the window only once its handle has been handed out.
+    HWND hWnd = CreateWindowExA(0, kMessageWindowClassName, nullptr, 0, 0, 0, 0, 0, HWND_MESSAGE,
+                                nullptr, ModuleInstance, nullptr);
+    if (hWnd == nullptr) {
+        TraceModuleError("MirelMsgWnd: CreateWindowExA failed (error %u)\n",
+                         static_cast<unsigned>(GetLastError()));
+        delete pRecord;
+        return nullptr;
+    }
+    pRecord->hWnd = hWnd;
+    pRecord->dwOwnerThread = GetCurrentThreadId();
+    pRecord->pSink = pSink;
+    pRecord->nDepth = 0;
+    pRecord->bWindowAlive = true;
+    pRecord->bDestroying = false;
+    pRecord->bReleased = false;
+    pRecord->pHeld = nullptr;
+    pRecord->bReleaseReturned = false;
+    {
+        CCriticalLockScope scope(m_lock);
+        m_windows[hWnd] = pRecord;
+    }
+    *phWnd = hWnd;
+    return pRecord;
+}
+
+bool CWindowTable::IsWindowAlive(CWindowRecord* pRecord) {
+    CCriticalLockScope scope(m_lock);
+    return pRecord->bWindowAlive;
+}
+
+bool CWindowTable::ReleaseWindow(CWindowRecord* pRecord, CMessageWindow* pComponent) {
+    CCriticalLockScope scope(m_lock);
+    pRecord->pSink = nullptr;
+    pRecord->bReleased = true;
+
+    if (!pRecord->bWindowAlive) {
+        // Destroyed already by someone else. A delivery still on the stack frees the record when
+        // it returns; otherwise nobody else knows it any more.
+        if (pRecord->nDepth == 0) {
+            delete pRecord;
+        }
+        return false;
+    }
+
+    const HWND hWnd = pRecord->hWnd;
+    if (GetCurrentThreadId() == pRecord->dwOwnerThread) {
+        if (pRecord->nDepth > 0) {
+            // Released from inside a delivery of this window (typically by the sink's handler):
+            // the window procedure is still on the stack, so the window goes when it returns.
+            pRecord->pHeld = pComponent;
+            return true;
+        }
+        pRecord->bDestroying = true;
+        scope.Unlock();
+        // WM_NCDESTROY frees the record; it must not be touched after this call.
+        if (!DestroyWindow(hWnd)) {
+            TraceModuleError("MirelMsgWnd: DestroyWindow failed (error %u)\n",
+                             static_cast<unsigned>(GetLastError()));
+        }
+        return false;
+    }
+
+    // Only the window's own thread may destroy it: ask that thread, and keep the component until
+    // it has, so that the module does not count as idle while its window still exists.
+    pRecord->pHeld = pComponent;
+    scope.Unlock();
+    if (PostMessageA(hWnd, kDestroyRequestMessage, reinterpret_cast<WPARAM>(pRecord),
+                     kDestroyRequestTag)) {
+        return true;
+    }
+    CCriticalLockScope again(m_lock);
+    if (!pRecord->bWindowAlive) {
+        // The window's thread destroyed it meanwhile and now waits for this release to return.
+        return true;
+    }
+    // The window's thread cannot be reached. The window stays, silent, for as long as that
+    // thread keeps it; the component need not wait for it.
+    pRecord->pHeld = nullptr;
+    TraceModuleError("MirelMsgWnd: cannot ask the thread of window %p to destroy it (error %u)\n",
+                     static_cast<void*>(hWnd), static_cast<unsigned>(GetLastError()));
+    return false;
+}
+
+void CWindowTable::OnReleaseReturned(CWindowRecord* pRecord) {
+    CCriticalLockScope scope(m_lock);
+    pRecord->bReleaseReturned = true;
+    if (!pRecord->bWindowAlive && pRecord->nDepth == 0) {
+        FinishIfDoneLocked(pRecord, scope);
+    }
+}
+
+LRESULT CWindowTable::Deliver(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam) {
+    CCriticalLockScope scope(m_lock);
+    std::map<HWND, CWindowRecord*>::iterator it = m_windows.find(hWnd);
+    if (it == m_windows.end()) {
+        scope.Unlock();
+        return DefWindowProcA(hWnd, uMsg, wParam, lParam);
+    }
+    CWindowRecord* pRecord = it->second;
+    const bool bDestroyRequest = uMsg == kDestroyRequestMessage &&
+                                 wParam == reinterpret_cast<WPARAM>(pRecord) &&
+                                 lParam == kDestroyRequestTag;
+    IMessageSink* pSink = bDestroyRequest ? nullptr : pRecord->pSink;
+    // The sink hears how deeply this delivery is nested: 1 for a message from the thread's loop,
+    // more for one that reaches the window while the sink is still handling an earlier one.
+    const int32_t nDepth = ++pRecord->nDepth;
+    scope.Unlock();
+
+    LRESULT lResult = 0;
+    if (pSink != nullptr) {
+        lResult = pSink->OnWindowMessage(hWnd, uMsg, wParam, lParam, nDepth);
+        if (uMsg == WM_NCDESTROY) {
+            // The system's own clean-up of the window still belongs to the default handling.
+            DefWindowProcA(hWnd, uMsg, wParam, lParam);
+        }
+    } else if (!bDestroyRequest) {
+        lResult = DefWindowProcA(hWnd, uMsg, wParam, lParam);
+    }
+
+    CCriticalLockScope relock(m_lock);
+    --pRecord->nDepth;
+    if (uMsg == WM_NCDESTROY) {
+        m_windows.erase(hWnd);
+        pRecord->bWindowAlive = false;
+    }
+    SettleLocked(pRecord, relock);
+    return lResult;
+}
+
+// Runs after every delivery and whenever the component lets go: destroys a released window once
+// no delivery of it is on the stack, and frees the record once the window is gone and nobody
+// waits on it. The record must not be touched after this call.
+void CWindowTable::SettleLocked(CWindowRecord* pRecord, CCriticalLockScope& scope) {
+    if (pRecord->nDepth > 0) {
+        return;  // the outermost delivery settles it
+    }
+    if (pRecord->bWindowAlive) {
+        if (pRecord->bReleased && !pRecord->bDestroying) {
+            pRecord->bDestroying = true;
+            const HWND hWnd = pRecord->hWnd;
+            scope.Unlock();
+            if (!DestroyWindow(hWnd)) {
+                TraceModuleError("MirelMsgWnd: DestroyWindow failed (error %u)\n",
+                                 static_cast<unsigned>(GetLastError()));
+            }
+        }
+        return;
+    }
+    FinishIfDoneLocked(pRecord, scope);
+}
+
+void CWindowTable::FinishIfDoneLocked(CWindowRecord* pRecord, CCriticalLockScope& scope) {
+    if (!pRecord->bReleased) {
+        return;  // the component still owns the record and frees it when it lets go
+    }
+    if (pRecord->pHeld != nullptr && !pRecord->bReleaseReturned) {
+        return;  // the releasing thread is still inside Release; it finishes when it returns
+    }
+    CMessageWindow* pHeld = pRecord->pHeld;
+    delete pRecord;
+    scope.Unlock();
+    if (pHeld != nullptr) {
+        pHeld->FinishHeldRelease();
+    }
+}
