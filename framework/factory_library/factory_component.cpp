@@ -49,6 +49,11 @@ IComponent* CFactoryComponent::CreateComponentByID(int32_t nComponentId,
     }
     // Pinned while the module is called, so that an unload cannot take it away meanwhile.
     IComponent* pComponent = CreateInModule(*pModule, nComponentId);
+    if (pComponent == nullptr && pModule->exports.pfnCanUnloadNow() == 1) {
+        // A module that gave nothing and holds nothing will never send an idle notice of its own;
+        // it counts as idle, so that the host can unload it like any other.
+        ModuleCache.RecordIdleNotice(pModule->hModule);
+    }
     ModuleCache.Unpin(pModule);
     return pComponent;
 }
