@@ -1,0 +1,84 @@
+// The shipped timer module as a client in another module uses it: created through the factory
+// library from the configuration alone, delivering OnTimer, and after its last component is
+// released, reporting itself unloadable and being unloaded by the factory library when the host
+// asks, never while a component lives.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "mirel/exports.h"
+#include "mirel/timer.h"
+#include "tests/support/debug_capture.h"
+#include "tests/support/factory_library_host.h"
+#include "tests/support/message_pump.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+class CCountingHandler : public ITimerHandler {
+public:
+    int32_t GetHandlerVersion() override { return 1; }
+    int32_t OnTimer(uint32_t nTimerId, int32_t nUserValue) override {
+        m_nLastId = nTimerId;
+        m_nLastValue = nUserValue;
+        ++m_nCalls;
+        return 0;
+    }
+    int m_nCalls = 0;
+    uint32_t m_nLastId = 0;
+    int32_t m_nLastValue = 0;
+};
+
+std::string WriteConfiguration(const CTempDir& dir) {
+    return dir.Write("conf\\Mirel.ini",
+                     "[361]\r\nDLL=" + BinaryFile("MirFact.dll") +
+                         "\r\n[Components]\r\n795=" + BinaryFile("MirelTimer.dll") +
+                         "\r\n33=" + BinaryFile("MirelMsgWnd.dll") + "\r\n");
+}
+
+int32_t TimerModuleCanUnloadNow() {
+    HMODULE hModule = GetModuleHandleA("MirelTimer.dll");
+    if (hModule == nullptr) return -1;
+    auto pfn = reinterpret_cast<MirelDllCanUnloadNowFn>(
+        reinterpret_cast<void*>(GetProcAddress(hModule, "MirelDllCanUnloadNow")));
+    return pfn != nullptr ? pfn() : -1;
+}
+
+TEST(TimerModuleTest, AClientGetsTimersThroughTheFactoryAndTheIdleModuleIsUnloaded) {
+    CTempDir dir;
+    const std::string config = WriteConfiguration(dir);
+    CFactoryLibraryHost host;
+    ASSERT_TRUE(host.Loaded());
+    CDebugCapture capture;
+
+    ITimer* pFirst =
+        static_cast<ITimer*>(host.Factory()->CreateComponentByID(kTimerComponentId, config.c_str()));
+    ITimer* pSecond =
+        static_cast<ITimer*>(host.Factory()->CreateComponentByID(kTimerComponentId, config.c_str()));
+    ASSERT_TRUE(pFirst && pSecond) << capture.Text();
+    EXPECT_EQ(pFirst->GetComponentID(), kTimerComponentId);
+
+    CCountingHandler handler;
+    const uint32_t nId = pFirst->StartTimer(15, 0x1234, &handler);
+    ASSERT_NE(nId, 0u) << capture.Text();
+    EXPECT_TRUE(PumpMessagesUntil([&] { return handler.m_nCalls >= 3; }, 3000));
+    EXPECT_EQ(handler.m_nLastId, nId);
+    EXPECT_EQ(handler.m_nLastValue, 0x1234);
+
+    // While a component lives the module stays, whatever the host asks.
+    pFirst->Release(0);
+    EXPECT_EQ(TimerModuleCanUnloadNow(), 0);
+    host.UnloadIdleModules();
+    EXPECT_NE(GetModuleHandleA("MirelTimer.dll"), nullptr);
+
+    pSecond->Release(0);
+    EXPECT_EQ(TimerModuleCanUnloadNow(), 1);
+    EXPECT_GE(host.UnloadIdleModules(), 1);
+    EXPECT_EQ(GetModuleHandleA("MirelTimer.dll"), nullptr);
+    // Nothing was reported on the way: no leak, no failure.
+    EXPECT_EQ(capture.Text().find("Mirel[Error]"), std::string::npos) << capture.Text();
+    EXPECT_EQ(capture.Text().find("[Mirel_Error]"), std::string::npos) << capture.Text();
+}
+
+}  // namespace
