@@ -40,6 +40,7 @@ constexpr int kSilenced = -1;
 
 // Guards the sink; readers hold it while the sink runs, so that once MirelSetDebugOutputSink has
 // returned no call of the previous sink is still in progress and its context may be destroyed.
+// For the same reason a sink must not itself install another sink: it would wait for itself.
 pthread_rwlock_t g_sinkLock = PTHREAD_RWLOCK_INITIALIZER;
 MirelDebugOutputSink g_pfnSink = nullptr;
 void* g_pSinkContext = nullptr;
