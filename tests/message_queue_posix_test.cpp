@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <map>
+#include <random>
 #include <thread>
 
 #include "platform/windows_api.h"
@@ -95,6 +97,46 @@ TEST_F(MessageQueuePosixTest, MissedPeriodsFoldIntoOneTickAndThePhaseResumes) {
         lateness.push_back(placement.nLateness);
     }
     EXPECT_LT(Median(lateness), 2000);
+}
+
+// Many timers set, replaced and killed in a random order come out of the heap in the order of
+// their due times, once each, and never the killed ones.
+TEST_F(MessageQueuePosixTest, ManyTimersComeOutInDueOrderOncePerTimer) {
+    std::mt19937 random(1234);
+    std::map<UINT_PTR, TestClock::time_point> due;
+    for (UINT_PTR nID = 1; nID <= 300; ++nID) {
+        const UINT uElapse = 110 + random() % 91;
+        due[nID] = TestClock::now() + milliseconds(uElapse);
+        ASSERT_NE(SetTimer(m_hWnd, nID, uElapse, nullptr), 0u);
+    }
+    for (int i = 0; i < 150; ++i) {
+        const UINT_PTR nID = 1 + random() % 300;
+        if (i % 3 == 0) {
+            const UINT uElapse = 110 + random() % 91;
+            due[nID] = TestClock::now() + milliseconds(uElapse);
+            ASSERT_NE(SetTimer(m_hWnd, nID, uElapse, nullptr), 0u);
+        } else if (due.erase(nID) == 1) {
+            ASSERT_TRUE(KillTimer(m_hWnd, nID));
+        }
+    }
+    // Every first expiry has passed; every second one lies at least 15 ms ahead.
+    Sleep(205);
+    std::vector<UINT_PTR> delivered;
+    MSG msg;
+    while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        ASSERT_EQ(msg.message, static_cast<UINT>(WM_TIMER));
+        delivered.push_back(msg.wParam);
+    }
+    ASSERT_EQ(delivered.size(), due.size());
+    for (size_t i = 0; i < delivered.size(); ++i) {
+        ASSERT_EQ(due.count(delivered[i]), 1u) << "killed timer " << delivered[i];
+        if (i > 0) {
+            EXPECT_LE(due[delivered[i - 1]], due[delivered[i]]) << "at " << i;
+        }
+    }
+    for (const auto& timer : due) {
+        KillTimer(m_hWnd, timer.first);
+    }
 }
 
 // Setting and killing one timer costs O(log n) in the timers already set: a hundred times more

@@ -148,7 +148,7 @@ bool CThreadQueue::Retrieve(MSG* pMsg, const CMessageFilter& filter, bool bRemov
         CTimerEntry* pTimer = filter.AcceptsMessage(WM_TIMER) ? m_timers.Earliest(filter) : nullptr;
         if (pTimer != nullptr) {
             const int64_t nNow = MonotonicNanoseconds();
-            if (pTimer->nDue <= nNow) {
+            if (m_timers.DueTime(pTimer) <= nNow) {
                 *pMsg = MSG{};
                 pMsg->hwnd = pTimer->hWnd;
                 pMsg->message = WM_TIMER;
@@ -160,7 +160,7 @@ bool CThreadQueue::Retrieve(MSG* pMsg, const CMessageFilter& filter, bool bRemov
                 }
                 return true;
             }
-            nWaitUntil = pTimer->nDue;
+            nWaitUntil = m_timers.DueTime(pTimer);
         }
         if (!bWait) {
             return false;
@@ -282,23 +282,18 @@ LRESULT WINAPI DispatchMessageA(const MSG* lpMsg) {
     if (lpMsg->hwnd == nullptr) {
         return 0;
     }
-    WNDPROC pfnWndProc = nullptr;
-    {
+    // The thread's own windows are found without a lock; any other handle only earns an error.
+    mirel_ui::CThreadQueue* pQueue = mirel_ui::CurrentQueueIfAny();
+    WNDPROC pfnWndProc = pQueue != nullptr ? pQueue->OwnWindowProc(lpMsg->hwnd) : nullptr;
+    if (pfnWndProc == nullptr) {
         std::shared_lock<std::shared_mutex> lock(mirel_ui::WindowTableLock());
-        mirel_ui::CWindowRecord* pWindow = mirel_ui::FindWindowLocked(lpMsg->hwnd);
-        if (pWindow == nullptr) {
-            SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-            return 0;
-        }
         // A window's procedure runs on its own thread only.
-        if (pWindow->dwThreadId != GetCurrentThreadId()) {
-            SetLastError(mirel_ui::kErrorMessageSyncOnly);
-            return 0;
-        }
-        pfnWndProc = pWindow->pfnWndProc;
+        SetLastError(mirel_ui::FindWindowLocked(lpMsg->hwnd) != nullptr
+                         ? mirel_ui::kErrorMessageSyncOnly
+                         : ERROR_INVALID_WINDOW_HANDLE);
+        return 0;
     }
-    // No lock while the procedure runs: it may create, destroy, post and set timers. Only the
-    // owner thread (this one) can destroy the window, so the procedure is still the right one.
+    // No lock while the procedure runs: it may create, destroy, post and set timers.
     return pfnWndProc(lpMsg->hwnd, lpMsg->message, lpMsg->wParam, lpMsg->lParam);
 }
 

@@ -57,17 +57,16 @@ struct CTimerEntry {
     HWND hWnd;  // null for a thread timer
     UINT_PTR nID;
     TIMERPROC pfnProc;
-    int64_t nElapse;     // nanoseconds
-    int64_t nDue;        // MonotonicNanoseconds() at which the next WM_TIMER becomes pending
-    uint64_t nSequence;  // orders timers due at the same instant by the time they were armed
+    int64_t nElapse;  // nanoseconds
     size_t nHeapIndex;
 };
 
-// The timers of one queue: a map from (window, ID) to the timer and a binary min-heap over the
+// The timers of one queue: a map from (window, ID) to the timer and a 4-ary min-heap over the
 // due times in which every timer knows its place, so that setting, re-arming and killing a
-// timer cost O(log n) and the earliest timer is found in O(1). A timer whose due time has come
-// is a pending WM_TIMER; delivering it moves the due time on, so at most one is ever pending.
-// Not locked: its queue's mutex guards it.
+// timer cost O(log n) and the earliest timer is found in O(1). The heap holds the due times
+// itself, so that ordering it reads contiguous memory rather than chasing every timer. A timer
+// whose due time has come is a pending WM_TIMER; delivering it moves the due time on, so at most
+// one is ever pending. Not locked: its queue's mutex guards it.
 class CTimerHeap {
 public:
     // Sets a new timer or replaces the one with that window and ID; its countdown starts at now.
@@ -80,6 +79,8 @@ public:
     // The timer with the earliest due time among those the filter accepts, or null. O(1) when
     // the filter takes every window, else a walk over all timers.
     CTimerEntry* Earliest(const CMessageFilter& filter);
+    // MonotonicNanoseconds() at which the timer's next WM_TIMER becomes pending.
+    int64_t DueTime(const CTimerEntry* pTimer) const { return m_heap[pTimer->nHeapIndex].nDue; }
     // Moves a timer whose WM_TIMER was just taken to its first due time after now. The phase is
     // kept (due times stay the first one plus whole periods), and periods missed while the thread
     // was busy fold into the one tick just taken.
@@ -98,9 +99,15 @@ private:
     struct CKeyHash {
         size_t operator()(const CKey& key) const;
     };
+    struct CSlot {
+        int64_t nDue;
+        uint64_t nSequence;  // orders timers due at the same instant by the time they were armed
+        CTimerEntry* pTimer;
+    };
+    static constexpr size_t kArity = 4;
 
-    static bool Before(const CTimerEntry* pLeft, const CTimerEntry* pRight);
-    void Place(size_t nIndex, CTimerEntry* pTimer);
+    static bool Before(const CSlot& left, const CSlot& right);
+    void Place(size_t nIndex, const CSlot& slot);
     void SiftUp(size_t nIndex);
     void SiftDown(size_t nIndex);
     void Restore(size_t nIndex);
@@ -110,7 +117,7 @@ private:
 
     // Node-based, so the heap's pointers stay valid while other timers come and go.
     std::unordered_map<CKey, CTimerEntry, CKeyHash> m_entries;
-    std::vector<CTimerEntry*> m_heap;
+    std::vector<CSlot> m_heap;
     std::unordered_map<TIMERPROC, size_t> m_procUses;
     uint64_t m_nNextSequence = 0;
 };
@@ -120,7 +127,7 @@ private:
 // Posted messages in order, the quit flag and the thread's timers. Created on a thread's first
 // call that needs it and ended when the thread ends. The owner thread takes messages out and
 // blocks in GetMessageA; any thread may post and set or kill timers through a window the thread
-// owns. Every member is guarded by m_mutex.
+// owns. Every member is guarded by m_mutex but the owner's list of its own windows.
 class CThreadQueue {
 public:
     explicit CThreadQueue(DWORD dwThreadId) : m_dwThreadId(dwThreadId) {}
@@ -142,6 +149,16 @@ public:
     // when there is none.
     bool Retrieve(MSG* pMsg, const CMessageFilter& filter, bool bRemove, bool bWait);
 
+    // Owner thread only, without a lock: the procedures of the windows this thread owns, so that
+    // DispatchMessageA finds them without the window table's lock. Only the owner creates and
+    // destroys its windows, so no other thread ever changes or needs this map.
+    void AddOwnWindow(HWND hWnd, WNDPROC pfnWndProc) { m_ownWindows[hWnd] = pfnWndProc; }
+    void RemoveOwnWindow(HWND hWnd) { m_ownWindows.erase(hWnd); }
+    WNDPROC OwnWindowProc(HWND hWnd) const {
+        auto it = m_ownWindows.find(hWnd);
+        return it == m_ownWindows.end() ? nullptr : it->second;
+    }
+
 private:
     // Wakes the owner when it is blocked and the event comes before what it waits for.
     void WakeOwnerIfBefore(int64_t nWhen);
@@ -156,6 +173,7 @@ private:
     int m_nQuitCode = 0;
     CTimerHeap m_timers;
     UINT_PTR m_nNextThreadTimerID = 1;
+    std::unordered_map<HWND, WNDPROC> m_ownWindows;
 };
 
 // The calling thread's queue, created on first use.

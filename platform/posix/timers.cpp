@@ -32,54 +32,58 @@ size_t CTimerHeap::CKeyHash::operator()(const CKey& key) const {
     return static_cast<size_t>(nValue);
 }
 
-bool CTimerHeap::Before(const CTimerEntry* pLeft, const CTimerEntry* pRight) {
-    if (pLeft->nDue != pRight->nDue) {
-        return pLeft->nDue < pRight->nDue;
+bool CTimerHeap::Before(const CSlot& left, const CSlot& right) {
+    if (left.nDue != right.nDue) {
+        return left.nDue < right.nDue;
     }
-    return pLeft->nSequence < pRight->nSequence;
+    return left.nSequence < right.nSequence;
 }
 
-void CTimerHeap::Place(size_t nIndex, CTimerEntry* pTimer) {
-    m_heap[nIndex] = pTimer;
-    pTimer->nHeapIndex = nIndex;
+void CTimerHeap::Place(size_t nIndex, const CSlot& slot) {
+    m_heap[nIndex] = slot;
+    slot.pTimer->nHeapIndex = nIndex;
 }
 
 void CTimerHeap::SiftUp(size_t nIndex) {
-    CTimerEntry* pTimer = m_heap[nIndex];
+    const CSlot slot = m_heap[nIndex];
     while (nIndex > 0) {
-        size_t nParent = (nIndex - 1) / 2;
-        if (!Before(pTimer, m_heap[nParent])) {
+        const size_t nParent = (nIndex - 1) / kArity;
+        if (!Before(slot, m_heap[nParent])) {
             break;
         }
         Place(nIndex, m_heap[nParent]);
         nIndex = nParent;
     }
-    Place(nIndex, pTimer);
+    Place(nIndex, slot);
 }
 
 void CTimerHeap::SiftDown(size_t nIndex) {
-    CTimerEntry* pTimer = m_heap[nIndex];
+    const CSlot slot = m_heap[nIndex];
     const size_t nSize = m_heap.size();
     for (;;) {
-        size_t nChild = 2 * nIndex + 1;
-        if (nChild >= nSize) {
+        const size_t nFirstChild = kArity * nIndex + 1;
+        if (nFirstChild >= nSize) {
             break;
         }
-        if (nChild + 1 < nSize && Before(m_heap[nChild + 1], m_heap[nChild])) {
-            ++nChild;
+        const size_t nEndChild = std::min(nFirstChild + kArity, nSize);
+        size_t nBest = nFirstChild;
+        for (size_t nChild = nFirstChild + 1; nChild < nEndChild; ++nChild) {
+            if (Before(m_heap[nChild], m_heap[nBest])) {
+                nBest = nChild;
+            }
         }
-        if (!Before(m_heap[nChild], pTimer)) {
+        if (!Before(m_heap[nBest], slot)) {
             break;
         }
-        Place(nIndex, m_heap[nChild]);
-        nIndex = nChild;
+        Place(nIndex, m_heap[nBest]);
+        nIndex = nBest;
     }
-    Place(nIndex, pTimer);
+    Place(nIndex, slot);
 }
 
 // A timer whose due time changed either way moves to its new place.
 void CTimerHeap::Restore(size_t nIndex) {
-    if (nIndex > 0 && Before(m_heap[nIndex], m_heap[(nIndex - 1) / 2])) {
+    if (nIndex > 0 && Before(m_heap[nIndex], m_heap[(nIndex - 1) / kArity])) {
         SiftUp(nIndex);
     } else {
         SiftDown(nIndex);
@@ -87,10 +91,10 @@ void CTimerHeap::Restore(size_t nIndex) {
 }
 
 void CTimerHeap::RemoveFromHeap(size_t nIndex) {
-    CTimerEntry* pLast = m_heap.back();
+    const CSlot last = m_heap.back();
     m_heap.pop_back();
     if (nIndex < m_heap.size()) {
-        Place(nIndex, pLast);
+        Place(nIndex, last);
         Restore(nIndex);
     }
 }
@@ -121,15 +125,15 @@ void CTimerHeap::Set(HWND hWnd, UINT_PTR nID, TIMERPROC pfnProc, int64_t nElapse
     timer.nID = nID;
     timer.pfnProc = pfnProc;
     timer.nElapse = nElapse;
-    timer.nDue = nNow + nElapse;
-    timer.nSequence = m_nNextSequence++;
     AddProcUse(pfnProc);
+    const CSlot slot{nNow + nElapse, m_nNextSequence++, &timer};
     if (bInserted) {
-        m_heap.push_back(&timer);
+        m_heap.push_back(slot);
         timer.nHeapIndex = m_heap.size() - 1;
         SiftUp(timer.nHeapIndex);
     } else {
         // A replaced timer starts its countdown again, so any pending tick of it is gone too.
+        m_heap[timer.nHeapIndex] = slot;
         Restore(timer.nHeapIndex);
     }
 }
@@ -150,23 +154,24 @@ bool CTimerHeap::Contains(HWND hWnd, UINT_PTR nID) const {
 }
 
 void CTimerHeap::KillWindow(HWND hWnd) {
-    auto itKeep = std::partition(m_heap.begin(), m_heap.end(), [hWnd](const CTimerEntry* pTimer) {
-        return pTimer->hWnd != hWnd;
-    });
+    auto itKeep = std::partition(m_heap.begin(), m_heap.end(),
+                                 [hWnd](const CSlot& slot) { return slot.pTimer->hWnd != hWnd; });
     if (itKeep == m_heap.end()) {
         return;
     }
     for (auto it = itKeep; it != m_heap.end(); ++it) {
-        DropProcUse((*it)->pfnProc);
-        m_entries.erase(CKey{(*it)->hWnd, (*it)->nID});
+        DropProcUse(it->pTimer->pfnProc);
+        m_entries.erase(CKey{it->pTimer->hWnd, it->pTimer->nID});
     }
     m_heap.erase(itKeep, m_heap.end());
     // Rebuild the heap bottom-up; cheaper than removing the timers one by one.
     for (size_t nIndex = 0; nIndex < m_heap.size(); ++nIndex) {
-        m_heap[nIndex]->nHeapIndex = nIndex;
+        m_heap[nIndex].pTimer->nHeapIndex = nIndex;
     }
-    for (size_t nIndex = m_heap.size() / 2; nIndex-- > 0;) {
-        SiftDown(nIndex);
+    for (size_t nIndex = m_heap.size() / kArity + 1; nIndex-- > 0;) {
+        if (nIndex < m_heap.size()) {
+            SiftDown(nIndex);
+        }
     }
 }
 
@@ -174,26 +179,27 @@ CTimerEntry* CTimerHeap::Earliest(const CMessageFilter& filter) {
     if (m_heap.empty()) {
         return nullptr;
     }
-    if (filter.AcceptsAnyWindow() || filter.AcceptsWindow(m_heap.front()->hWnd)) {
-        return m_heap.front();
+    if (filter.AcceptsAnyWindow() || filter.AcceptsWindow(m_heap.front().pTimer->hWnd)) {
+        return m_heap.front().pTimer;
     }
-    CTimerEntry* pEarliest = nullptr;
-    for (CTimerEntry* pTimer : m_heap) {
-        if (filter.AcceptsWindow(pTimer->hWnd) &&
-            (pEarliest == nullptr || Before(pTimer, pEarliest))) {
-            pEarliest = pTimer;
+    const CSlot* pEarliest = nullptr;
+    for (const CSlot& slot : m_heap) {
+        if (filter.AcceptsWindow(slot.pTimer->hWnd) &&
+            (pEarliest == nullptr || Before(slot, *pEarliest))) {
+            pEarliest = &slot;
         }
     }
-    return pEarliest;
+    return pEarliest == nullptr ? nullptr : pEarliest->pTimer;
 }
 
 void CTimerHeap::Advance(CTimerEntry* pTimer, int64_t nNow) {
-    int64_t nNext = pTimer->nDue + pTimer->nElapse;
+    CSlot& slot = m_heap[pTimer->nHeapIndex];
+    int64_t nNext = slot.nDue + pTimer->nElapse;
     if (nNext <= nNow) {
         nNext += ((nNow - nNext) / pTimer->nElapse + 1) * pTimer->nElapse;
     }
-    pTimer->nDue = nNext;
-    pTimer->nSequence = m_nNextSequence++;
+    slot.nDue = nNext;
+    slot.nSequence = m_nNextSequence++;
     SiftDown(pTimer->nHeapIndex);
 }
 

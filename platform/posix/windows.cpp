@@ -131,6 +131,7 @@ void RemoveWindow(HWND hWnd, CThreadQueue* pQueue) {
     // Anything another thread added since it looked the window up under the shared lock is
     // already in the queue now, so this sweep catches it.
     pQueue->ForgetWindow(hWnd);
+    pQueue->RemoveOwnWindow(hWnd);
 }
 
 }  // namespace
@@ -258,6 +259,7 @@ HWND WINAPI CreateWindowExA(DWORD dwExStyle, LPCSTR lpClassName, LPCSTR lpWindow
         pClass->nWindows++;
         State().windows.emplace(mirel_ui::HandleValue(hWnd), std::move(pWindow));
     }
+    queue.AddOwnWindow(hWnd, pfnWndProc);
 
     CREATESTRUCTA create{};
     create.lpCreateParams = lpParam;
