@@ -497,6 +497,9 @@ TEST(LoadFactoryModule, LoadsTheResolvedLibraryOrGivesNull) {
     EXPECT_EQ(nullptr, LoadFactoryModule(missing.c_str()));
     // No "DLL" at all names a directory, which does not load.
     EXPECT_EQ(nullptr, LoadFactoryModule(empty.c_str()));
+    // A start file too long for its buffer leaves only a separator, which does not load either.
+    const std::string longPath = "C:\\" + std::string(300, 'd') + "\\Mirel.ini";
+    EXPECT_EQ(nullptr, LoadFactoryModule(longPath.c_str()));
 }
 
 }  // namespace
