@@ -9,7 +9,8 @@
 // a loop run from inside the handler). The sink's result is the window procedure's result. The
 // messages of the window's creation are not passed on: the sink hears from the window once
 // CreateMessageWindow has handed out its handle. If someone else destroys the window, the sink
-// receives WM_DESTROY and WM_NCDESTROY and nothing after them.
+// receives WM_DESTROY and WM_NCDESTROY and nothing after them. With a null sink the window only
+// gets the default handling.
 //
 // A release while the window is delivering a message (the sink's handler releases the component,
 // directly or through the component's owner) stops the deliveries at once and destroys the
