@@ -128,8 +128,8 @@ const char* CExeDirectoryCache::Get() {
             m_nState.store(kEmpty, std::memory_order_release);
             return "";
         }
-        // Only a backslash separates here: the platform writes the executable's name the
-        // Windows way, and a slash inside it is part of a name.
+        // Only a backslash counts here, unlike FindLastSeparator: the platform reports the
+        // executable's name with backslashes, and the directory is cut at the last of them.
         char* pSeparator = strrchr(szFileName, '\\');
         if (pSeparator != nullptr) {
             *pSeparator = 0;
