@@ -68,9 +68,13 @@ protected:
     CDebugCapture m_capture;
 };
 
-TEST_F(ComponentBaseTest, SlotsAreWhereOtherModulesCallThem) {
-    CTestComponent* pComponent = Create();
-    IClientView* pView = reinterpret_cast<IClientView*>(static_cast<IComponent*>(pComponent));
+// Calls every slot through a view of the object that only shares its slot order, as another module
+// does. The undefined-behaviour checker's dynamic type check cannot know that contract.
+#if defined(__GNUC__) && !defined(_WIN32)
+__attribute__((no_sanitize("vptr")))
+#endif
+void CallEverySlotAsAClient(IComponent* pComponent) {
+    IClientView* pView = reinterpret_cast<IClientView*>(pComponent);
     EXPECT_EQ(static_cast<void*>(pView), static_cast<void*>(pComponent));
     EXPECT_EQ(pView->Slot0(), kTestComponentId);
     EXPECT_EQ(pView->Slot1(), 1);
@@ -85,6 +89,10 @@ TEST_F(ComponentBaseTest, SlotsAreWhereOtherModulesCallThem) {
     EXPECT_EQ(TestLog.nShutdowns, 1);
     pView->Slot2(0);
     EXPECT_EQ(TestLog.nDestroyed, 1);
+}
+
+TEST_F(ComponentBaseTest, SlotsAreWhereOtherModulesCallThem) {
+    CallEverySlotAsAClient(Create());
 }
 
 TEST_F(ComponentBaseTest, ReleaseDoesNothingWhileDllSafeIsZero) {
