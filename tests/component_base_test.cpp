@@ -13,6 +13,7 @@
 #include "module/live_registry.h"
 #include "module/module_state.h"
 #include "tests/support/debug_capture.h"
+#include "tests/support/temp_dir.h"
 #include "tests/support/test_module_statics.h"
 
 // How a client in another module sees a component: nothing but the slot order. Declared outside
@@ -212,6 +213,24 @@ TEST_F(ComponentBaseTest, AConfigRecordWithoutALoadedFactoryKeepsItsInitialValue
     EXPECT_EQ(pBytes[80], 0);
     EXPECT_EQ(pBytes[96], 0);
     EXPECT_EQ(m_capture.Text(), "");  // not loaded: nothing is said
+}
+
+TEST_F(ComponentBaseTest, AConfigRecordTakesTheFactorysTwoWordsCrosswise) {
+    CTempDir dir;
+    SetDLLRegistry(
+        dir.Write("Mirel.ini", "[ComponentConfig]\r\n795=0x11,0x22\r\n").c_str());
+    HMODULE hFactoryLibrary = LoadLibraryA((ExecutableDirectory() + "\\MirFact.dll").c_str());
+    ASSERT_NE(hFactoryLibrary, nullptr);
+
+    ComponentConfig withRecord(kTimerComponentId);
+    EXPECT_EQ(withRecord.nFactoryWord0, 0x11);  // offset 12 receives word 0
+    EXPECT_EQ(withRecord.nFactoryWord1, 0x22);  // offset 8 receives word 1
+    EXPECT_EQ(withRecord.nReserved0, 0);
+
+    ComponentConfig withoutRecord(kTestComponentId);
+    EXPECT_EQ(withoutRecord.nFactoryWord1, -1);
+    EXPECT_EQ(withoutRecord.nFactoryWord0, 0);
+    FreeLibrary(hFactoryLibrary);
 }
 
 }  // namespace
