@@ -1,7 +1,10 @@
 // The message queue of each thread: posting, the quit message, taking messages out (GetMessageA,
 // PeekMessageA) and handing them to their window (DispatchMessageA). A queue is made on a
 // thread's first call that needs one and ends with the thread, taking the thread's windows along.
+#include <errno.h>
 #include <pthread.h>
+#include <sys/timerfd.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -75,13 +78,75 @@ CThreadQueue* CurrentQueueIfAny() {
     return t_pQueue;
 }
 
-// ----- Posting -------------------------------------------------------------------------------
+// ----- Waiting -------------------------------------------------------------------------------
+
+CThreadQueue::CThreadQueue(DWORD dwThreadId) : m_dwThreadId(dwThreadId) {
+    m_nTimerFd = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC);
+}
+
+CThreadQueue::~CThreadQueue() {
+    if (m_nTimerFd >= 0) {
+        close(m_nTimerFd);
+    }
+}
+
+void CThreadQueue::ArmTimerFd(int64_t nWhen) {
+    itimerspec spec{};
+    if (nWhen != kNever) {
+        // An all-zero time would disarm; one nanosecond after boot lies in the past and fires
+        // at once.
+        const int64_t nAt = std::max<int64_t>(nWhen, 1);
+        spec.it_value.tv_sec = static_cast<time_t>(nAt / 1000000000);
+        spec.it_value.tv_nsec = static_cast<long>(nAt % 1000000000);
+    }
+    timerfd_settime(m_nTimerFd, TFD_TIMER_ABSTIME, &spec, nullptr);
+    m_nArmedFor = nWhen;
+}
 
 void CThreadQueue::WakeOwnerIfBefore(int64_t nWhen) {
-    if (m_bWaiting && nWhen < m_nWaitingUntil) {
+    if (!m_bWaiting || nWhen >= m_nWaitingUntil) {
+        return;
+    }
+    m_nWaitingUntil = nWhen;
+    if (m_nTimerFd >= 0) {
+        ArmTimerFd(nWhen);
+    } else {
         m_wake.notify_one();
     }
 }
+
+void CThreadQueue::Block(std::unique_lock<std::mutex>& lock, int64_t nUntil) {
+    m_bWaiting = true;
+    m_nWaitingUntil = nUntil;
+    if (m_nTimerFd >= 0) {
+        if (m_nArmedFor != nUntil) {
+            ArmTimerFd(nUntil);
+        }
+        // Whatever another thread arms between the unlock and the read stays in the timerfd,
+        // so no wake is lost.
+        lock.unlock();
+        uint64_t nExpirations = 0;
+        const ssize_t nRead = read(m_nTimerFd, &nExpirations, sizeof nExpirations);
+        const int nError = errno;
+        lock.lock();
+        if (nRead == static_cast<ssize_t>(sizeof nExpirations)) {
+            m_nArmedFor = kNever;  // a one-shot timerfd that fired is disarmed
+        } else if (nError != EINTR) {
+            // Should the timerfd ever fail, the queue goes on with the condition variable.
+            close(m_nTimerFd);
+            m_nTimerFd = -1;
+        }
+    } else if (nUntil == kNever) {
+        m_wake.wait(lock);
+    } else {
+        m_wake.wait_until(lock,
+                          std::chrono::steady_clock::time_point(std::chrono::nanoseconds(nUntil)));
+    }
+    m_bWaiting = false;
+    m_nWaitingUntil = kNever;
+}
+
+// ----- Posting -------------------------------------------------------------------------------
 
 bool CThreadQueue::Post(HWND hWnd, UINT nMessage, WPARAM wParam, LPARAM lParam) {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -95,9 +160,7 @@ bool CThreadQueue::Post(HWND hWnd, UINT nMessage, WPARAM wParam, LPARAM lParam) 
     msg.lParam = lParam;
     msg.time = GetTickCount();
     m_posted.push_back(msg);
-    if (m_bWaiting) {
-        m_wake.notify_one();
-    }
+    WakeOwnerIfBefore(0);
     return true;
 }
 
@@ -147,36 +210,29 @@ bool CThreadQueue::Retrieve(MSG* pMsg, const CMessageFilter& filter, bool bRemov
         int64_t nWaitUntil = kNever;
         CTimerEntry* pTimer = filter.AcceptsMessage(WM_TIMER) ? m_timers.Earliest(filter) : nullptr;
         if (pTimer != nullptr) {
-            const int64_t nNow = MonotonicNanoseconds();
-            if (m_timers.DueTime(pTimer) <= nNow) {
+            const int64_t nDue = m_timers.DueTime(pTimer);
+            if (nDue > m_nLastNow) {
+                m_nLastNow = MonotonicNanoseconds();
+            }
+            if (nDue <= m_nLastNow) {
                 *pMsg = MSG{};
                 pMsg->hwnd = pTimer->hWnd;
                 pMsg->message = WM_TIMER;
                 pMsg->wParam = pTimer->nID;
                 pMsg->lParam = reinterpret_cast<LPARAM>(pTimer->pfnProc);
-                pMsg->time = static_cast<DWORD>(nNow / 1000000);
+                pMsg->time = static_cast<DWORD>(m_nLastNow / 1000000);
                 if (bRemove) {
-                    m_timers.Advance(pTimer, nNow);
+                    m_timers.Advance(pTimer, m_nLastNow);
                 }
                 return true;
             }
-            nWaitUntil = m_timers.DueTime(pTimer);
+            nWaitUntil = nDue;
         }
         if (!bWait) {
             return false;
         }
-        // One blocking wait until the earliest due time or a post, whichever comes first. Other
-        // threads read m_nWaitingUntil to wake the owner only for something earlier.
-        m_bWaiting = true;
-        m_nWaitingUntil = nWaitUntil;
-        if (nWaitUntil == kNever) {
-            m_wake.wait(lock);
-        } else {
-            m_wake.wait_until(
-                lock, std::chrono::steady_clock::time_point(std::chrono::nanoseconds(nWaitUntil)));
-        }
-        m_bWaiting = false;
-        m_nWaitingUntil = kNever;
+        // One blocking wait until the earliest due time or a post, whichever comes first.
+        Block(lock, nWaitUntil);
     }
 }
 

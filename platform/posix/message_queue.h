@@ -58,15 +58,15 @@ struct CTimerEntry {
     UINT_PTR nID;
     TIMERPROC pfnProc;
     int64_t nElapse;  // nanoseconds
-    size_t nHeapIndex;
 };
 
 // The timers of one queue: a map from (window, ID) to the timer and a 4-ary min-heap over the
 // due times in which every timer knows its place, so that setting, re-arming and killing a
 // timer cost O(log n) and the earliest timer is found in O(1). The heap holds the due times
-// itself, so that ordering it reads contiguous memory rather than chasing every timer. A timer
-// whose due time has come is a pending WM_TIMER; delivering it moves the due time on, so at most
-// one is ever pending. Not locked: its queue's mutex guards it.
+// itself and the timers sit in one dense pool, so that ordering the heap reads contiguous
+// memory rather than chasing every timer. A timer whose due time has come is a pending
+// WM_TIMER; delivering it moves the due time on, so at most one is ever pending. Not locked:
+// its queue's mutex guards it. A CTimerEntry pointer stays valid until the next Set.
 class CTimerHeap {
 public:
     // Sets a new timer or replaces the one with that window and ID; its countdown starts at now.
@@ -80,7 +80,7 @@ public:
     // the filter takes every window, else a walk over all timers.
     CTimerEntry* Earliest(const CMessageFilter& filter);
     // MonotonicNanoseconds() at which the timer's next WM_TIMER becomes pending.
-    int64_t DueTime(const CTimerEntry* pTimer) const { return m_heap[pTimer->nHeapIndex].nDue; }
+    int64_t DueTime(const CTimerEntry* pTimer) const { return m_heap[PlaceOf(pTimer)].nDue; }
     // Moves a timer whose WM_TIMER was just taken to its first due time after now. The phase is
     // kept (due times stay the first one plus whole periods), and periods missed while the thread
     // was busy fold into the one tick just taken.
@@ -99,27 +99,34 @@ private:
     struct CKeyHash {
         size_t operator()(const CKey& key) const;
     };
+    // Sixteen bytes, so that the four children of a node share one or two cache lines. Timers
+    // due at the very same nanosecond come out in no particular order.
     struct CSlot {
         int64_t nDue;
-        uint64_t nSequence;  // orders timers due at the same instant by the time they were armed
-        CTimerEntry* pTimer;
+        uint32_t nEntry;  // index into m_pool
     };
     static constexpr size_t kArity = 4;
 
-    static bool Before(const CSlot& left, const CSlot& right);
+    uint32_t PlaceOf(const CTimerEntry* pTimer) const {
+        return m_places[static_cast<size_t>(pTimer - m_pool.data())];
+    }
     void Place(size_t nIndex, const CSlot& slot);
     void SiftUp(size_t nIndex);
     void SiftDown(size_t nIndex);
     void Restore(size_t nIndex);
     void RemoveFromHeap(size_t nIndex);
+    void FreeEntry(uint32_t nEntry);
     void AddProcUse(TIMERPROC pfnProc);
     void DropProcUse(TIMERPROC pfnProc);
 
-    // Node-based, so the heap's pointers stay valid while other timers come and go.
-    std::unordered_map<CKey, CTimerEntry, CKeyHash> m_entries;
+    std::unordered_map<CKey, uint32_t, CKeyHash> m_index;
+    std::vector<CTimerEntry> m_pool;
+    // Where each timer of the pool sits in the heap. Apart from the timers, so that the writes
+    // of a sift touch one small array.
+    std::vector<uint32_t> m_places;
+    std::vector<uint32_t> m_freeEntries;
     std::vector<CSlot> m_heap;
     std::unordered_map<TIMERPROC, size_t> m_procUses;
-    uint64_t m_nNextSequence = 0;
 };
 
 // ----- Message queue of one thread -----------------------------------------------------------
@@ -130,7 +137,10 @@ private:
 // owns. Every member is guarded by m_mutex but the owner's list of its own windows.
 class CThreadQueue {
 public:
-    explicit CThreadQueue(DWORD dwThreadId) : m_dwThreadId(dwThreadId) {}
+    explicit CThreadQueue(DWORD dwThreadId);
+    ~CThreadQueue();
+    CThreadQueue(const CThreadQueue&) = delete;
+    CThreadQueue& operator=(const CThreadQueue&) = delete;
     DWORD ThreadId() const { return m_dwThreadId; }
 
     // Any thread.
@@ -152,28 +162,55 @@ public:
     // Owner thread only, without a lock: the procedures of the windows this thread owns, so that
     // DispatchMessageA finds them without the window table's lock. Only the owner creates and
     // destroys its windows, so no other thread ever changes or needs this map.
+    // The window last looked up is remembered, as a loop mostly dispatches to one window.
     void AddOwnWindow(HWND hWnd, WNDPROC pfnWndProc) { m_ownWindows[hWnd] = pfnWndProc; }
-    void RemoveOwnWindow(HWND hWnd) { m_ownWindows.erase(hWnd); }
-    WNDPROC OwnWindowProc(HWND hWnd) const {
-        auto it = m_ownWindows.find(hWnd);
-        return it == m_ownWindows.end() ? nullptr : it->second;
+    void RemoveOwnWindow(HWND hWnd) {
+        m_ownWindows.erase(hWnd);
+        m_hLastOwnWindow = nullptr;
+    }
+    WNDPROC OwnWindowProc(HWND hWnd) {
+        if (hWnd != m_hLastOwnWindow || hWnd == nullptr) {
+            auto it = m_ownWindows.find(hWnd);
+            if (it == m_ownWindows.end()) {
+                return nullptr;
+            }
+            m_hLastOwnWindow = hWnd;
+            m_pfnLastOwnWindowProc = it->second;
+        }
+        return m_pfnLastOwnWindowProc;
     }
 
 private:
-    // Wakes the owner when it is blocked and the event comes before what it waits for.
+    // Makes a blocked owner wake at nWhen (0: at once) when that is before what it waits for.
     void WakeOwnerIfBefore(int64_t nWhen);
+    // Blocks the owner until nUntil (kNever: no deadline) or a wake, without the mutex.
+    void Block(std::unique_lock<std::mutex>& lock, int64_t nUntil);
+    void ArmTimerFd(int64_t nWhen);
 
     const DWORD m_dwThreadId;
     std::mutex m_mutex;
-    std::condition_variable m_wake;
     bool m_bWaiting = false;
     int64_t m_nWaitingUntil = kNever;
+    // The owner blocks in a read of this timerfd, armed for the earliest due time. A timerfd
+    // has no timer slack, so ticks come on time, and another thread wakes the owner earlier by
+    // arming it earlier: a post arms it for at once, a nearer timer for its due time. Armed
+    // only just before blocking and only when the deadline changed, so setting and killing
+    // timers costs no system call. Where the system refuses a timerfd, a condition variable
+    // with a timed wait serves instead.
+    int m_nTimerFd = -1;
+    int64_t m_nArmedFor = kNever;  // kNever: disarmed
+    std::condition_variable m_wake;
     std::deque<MSG> m_posted;
     bool m_bQuitPending = false;
     int m_nQuitCode = 0;
     CTimerHeap m_timers;
+    // The clock as Retrieve last read it. A timer due by then is due now, so a batch of timers
+    // that fell due together is delivered with one reading of the clock.
+    int64_t m_nLastNow = 0;
     UINT_PTR m_nNextThreadTimerID = 1;
     std::unordered_map<HWND, WNDPROC> m_ownWindows;
+    HWND m_hLastOwnWindow = nullptr;
+    WNDPROC m_pfnLastOwnWindowProc = nullptr;
 };
 
 // The calling thread's queue, created on first use.

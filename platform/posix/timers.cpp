@@ -32,23 +32,16 @@ size_t CTimerHeap::CKeyHash::operator()(const CKey& key) const {
     return static_cast<size_t>(nValue);
 }
 
-bool CTimerHeap::Before(const CSlot& left, const CSlot& right) {
-    if (left.nDue != right.nDue) {
-        return left.nDue < right.nDue;
-    }
-    return left.nSequence < right.nSequence;
-}
-
 void CTimerHeap::Place(size_t nIndex, const CSlot& slot) {
     m_heap[nIndex] = slot;
-    slot.pTimer->nHeapIndex = nIndex;
+    m_places[slot.nEntry] = static_cast<uint32_t>(nIndex);
 }
 
 void CTimerHeap::SiftUp(size_t nIndex) {
     const CSlot slot = m_heap[nIndex];
     while (nIndex > 0) {
         const size_t nParent = (nIndex - 1) / kArity;
-        if (!Before(slot, m_heap[nParent])) {
+        if (slot.nDue >= m_heap[nParent].nDue) {
             break;
         }
         Place(nIndex, m_heap[nParent]);
@@ -57,6 +50,8 @@ void CTimerHeap::SiftUp(size_t nIndex) {
     Place(nIndex, slot);
 }
 
+// The earliest of the children is picked without branches: which child wins is a coin toss to
+// the processor, and mispredicted branches would cost more than the comparisons themselves.
 void CTimerHeap::SiftDown(size_t nIndex) {
     const CSlot slot = m_heap[nIndex];
     const size_t nSize = m_heap.size();
@@ -67,12 +62,14 @@ void CTimerHeap::SiftDown(size_t nIndex) {
         }
         const size_t nEndChild = std::min(nFirstChild + kArity, nSize);
         size_t nBest = nFirstChild;
+        int64_t nBestDue = m_heap[nFirstChild].nDue;
         for (size_t nChild = nFirstChild + 1; nChild < nEndChild; ++nChild) {
-            if (Before(m_heap[nChild], m_heap[nBest])) {
-                nBest = nChild;
-            }
+            const int64_t nDue = m_heap[nChild].nDue;
+            const bool bEarlier = nDue < nBestDue;
+            nBest = bEarlier ? nChild : nBest;
+            nBestDue = bEarlier ? nDue : nBestDue;
         }
-        if (!Before(m_heap[nBest], slot)) {
+        if (nBestDue >= slot.nDue) {
             break;
         }
         Place(nIndex, m_heap[nBest]);
@@ -83,7 +80,7 @@ void CTimerHeap::SiftDown(size_t nIndex) {
 
 // A timer whose due time changed either way moves to its new place.
 void CTimerHeap::Restore(size_t nIndex) {
-    if (nIndex > 0 && Before(m_heap[nIndex], m_heap[(nIndex - 1) / kArity])) {
+    if (nIndex > 0 && m_heap[nIndex].nDue < m_heap[(nIndex - 1) / kArity].nDue) {
         SiftUp(nIndex);
     } else {
         SiftDown(nIndex);
@@ -97,6 +94,13 @@ void CTimerHeap::RemoveFromHeap(size_t nIndex) {
         Place(nIndex, last);
         Restore(nIndex);
     }
+}
+
+void CTimerHeap::FreeEntry(uint32_t nEntry) {
+    CTimerEntry& timer = m_pool[nEntry];
+    DropProcUse(timer.pfnProc);
+    m_index.erase(CKey{timer.hWnd, timer.nID});
+    m_freeEntries.push_back(nEntry);
 }
 
 void CTimerHeap::AddProcUse(TIMERPROC pfnProc) {
@@ -116,57 +120,65 @@ void CTimerHeap::DropProcUse(TIMERPROC pfnProc) {
 }
 
 void CTimerHeap::Set(HWND hWnd, UINT_PTR nID, TIMERPROC pfnProc, int64_t nElapse, int64_t nNow) {
-    auto [it, bInserted] = m_entries.try_emplace(CKey{hWnd, nID});
-    CTimerEntry& timer = it->second;
-    if (!bInserted) {
-        DropProcUse(timer.pfnProc);
+    auto [it, bInserted] = m_index.try_emplace(CKey{hWnd, nID}, 0);
+    if (bInserted) {
+        if (m_freeEntries.empty()) {
+            it->second = static_cast<uint32_t>(m_pool.size());
+            m_pool.emplace_back();
+            m_places.push_back(0);
+        } else {
+            it->second = m_freeEntries.back();
+            m_freeEntries.pop_back();
+        }
+    } else {
+        DropProcUse(m_pool[it->second].pfnProc);
     }
+    CTimerEntry& timer = m_pool[it->second];
     timer.hWnd = hWnd;
     timer.nID = nID;
     timer.pfnProc = pfnProc;
     timer.nElapse = nElapse;
     AddProcUse(pfnProc);
-    const CSlot slot{nNow + nElapse, m_nNextSequence++, &timer};
+    const CSlot slot{nNow + nElapse, it->second};
     if (bInserted) {
         m_heap.push_back(slot);
-        timer.nHeapIndex = m_heap.size() - 1;
-        SiftUp(timer.nHeapIndex);
+        SiftUp(m_heap.size() - 1);
     } else {
         // A replaced timer starts its countdown again, so any pending tick of it is gone too.
-        m_heap[timer.nHeapIndex] = slot;
-        Restore(timer.nHeapIndex);
+        m_heap[m_places[it->second]] = slot;
+        Restore(m_places[it->second]);
     }
 }
 
 bool CTimerHeap::Kill(HWND hWnd, UINT_PTR nID) {
-    auto it = m_entries.find(CKey{hWnd, nID});
-    if (it == m_entries.end()) {
+    auto it = m_index.find(CKey{hWnd, nID});
+    if (it == m_index.end()) {
         return false;
     }
-    RemoveFromHeap(it->second.nHeapIndex);
-    DropProcUse(it->second.pfnProc);
-    m_entries.erase(it);
+    const uint32_t nEntry = it->second;
+    RemoveFromHeap(m_places[nEntry]);
+    FreeEntry(nEntry);
     return true;
 }
 
 bool CTimerHeap::Contains(HWND hWnd, UINT_PTR nID) const {
-    return m_entries.find(CKey{hWnd, nID}) != m_entries.end();
+    return m_index.find(CKey{hWnd, nID}) != m_index.end();
 }
 
 void CTimerHeap::KillWindow(HWND hWnd) {
-    auto itKeep = std::partition(m_heap.begin(), m_heap.end(),
-                                 [hWnd](const CSlot& slot) { return slot.pTimer->hWnd != hWnd; });
+    auto itKeep = std::partition(m_heap.begin(), m_heap.end(), [this, hWnd](const CSlot& slot) {
+        return m_pool[slot.nEntry].hWnd != hWnd;
+    });
     if (itKeep == m_heap.end()) {
         return;
     }
     for (auto it = itKeep; it != m_heap.end(); ++it) {
-        DropProcUse(it->pTimer->pfnProc);
-        m_entries.erase(CKey{it->pTimer->hWnd, it->pTimer->nID});
+        FreeEntry(it->nEntry);
     }
     m_heap.erase(itKeep, m_heap.end());
     // Rebuild the heap bottom-up; cheaper than removing the timers one by one.
     for (size_t nIndex = 0; nIndex < m_heap.size(); ++nIndex) {
-        m_heap[nIndex].pTimer->nHeapIndex = nIndex;
+        m_places[m_heap[nIndex].nEntry] = static_cast<uint32_t>(nIndex);
     }
     for (size_t nIndex = m_heap.size() / kArity + 1; nIndex-- > 0;) {
         if (nIndex < m_heap.size()) {
@@ -179,28 +191,29 @@ CTimerEntry* CTimerHeap::Earliest(const CMessageFilter& filter) {
     if (m_heap.empty()) {
         return nullptr;
     }
-    if (filter.AcceptsAnyWindow() || filter.AcceptsWindow(m_heap.front().pTimer->hWnd)) {
-        return m_heap.front().pTimer;
+    CTimerEntry* pFirst = &m_pool[m_heap.front().nEntry];
+    if (filter.AcceptsAnyWindow() || filter.AcceptsWindow(pFirst->hWnd)) {
+        return pFirst;
     }
     const CSlot* pEarliest = nullptr;
     for (const CSlot& slot : m_heap) {
-        if (filter.AcceptsWindow(slot.pTimer->hWnd) &&
-            (pEarliest == nullptr || Before(slot, *pEarliest))) {
+        if (filter.AcceptsWindow(m_pool[slot.nEntry].hWnd) &&
+            (pEarliest == nullptr || slot.nDue < pEarliest->nDue)) {
             pEarliest = &slot;
         }
     }
-    return pEarliest == nullptr ? nullptr : pEarliest->pTimer;
+    return pEarliest == nullptr ? nullptr : &m_pool[pEarliest->nEntry];
 }
 
 void CTimerHeap::Advance(CTimerEntry* pTimer, int64_t nNow) {
-    CSlot& slot = m_heap[pTimer->nHeapIndex];
+    const size_t nPlace = PlaceOf(pTimer);
+    CSlot& slot = m_heap[nPlace];
     int64_t nNext = slot.nDue + pTimer->nElapse;
     if (nNext <= nNow) {
         nNext += ((nNow - nNext) / pTimer->nElapse + 1) * pTimer->nElapse;
     }
     slot.nDue = nNext;
-    slot.nSequence = m_nNextSequence++;
-    SiftDown(pTimer->nHeapIndex);
+    SiftDown(nPlace);
 }
 
 bool CTimerHeap::UsesProc(TIMERPROC pfnProc) const {
