@@ -13,6 +13,7 @@
 
 #include "factory/config_resolution.h"
 #include "module/module_state.h"
+#include "tests/support/resolution_fixtures.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -106,6 +107,28 @@ std::string ResolveDll(const std::string& configFile, IResolutionObserver* pObse
     memset(szPath, 'x', sizeof(szPath));
     ResolveFactoryDllPath(configFile.c_str(), szPath, kPathBufferSize, pObserver);
     return szPath;
+}
+
+// The events a fixture's first stage gives: its start file (always an absolute registry path)
+// and every file of the chain.
+Events ExpectedChain(const SResolutionFixture& fixture) {
+    Events events{"start given " + fixture.start + " -> " + fixture.start};
+    for (const SRedirectStep& step : fixture.redirects) {
+        events.push_back(std::string("redirect ") + RuleName(step.eRule) + " " + step.file + " [" +
+                         step.value + "] -> " + step.next);
+    }
+    return events;
+}
+
+// The events of its second stage: the configuration file, the keys read, the path.
+Events ExpectedModulePath(const SResolutionFixture& fixture) {
+    Events events{"config " + fixture.configFile};
+    for (const SKeyRead& key : fixture.keys) {
+        events.push_back("key " + key.section + "/" + key.key + " [" + key.raw + "] [" + key.used +
+                         "]");
+    }
+    events.push_back(std::string("path ") + RuleName(fixture.eRule) + " " + fixture.modulePath);
+    return events;
 }
 
 // ---- Path tests and builders ------------------------------------------------------------------
@@ -297,71 +320,17 @@ TEST(ResolveConfigFile, StartFile) {
     }
 }
 
-TEST(ResolveConfigFile, AbsentFileWithoutRedirectIsItsOwnResult) {
-    CTempDir dir;
-    const std::string missing = dir.File("missing.ini");
-    EXPECT_EQ(missing, ResolveConfig(missing.c_str()));
-    const std::string blank = dir.Write("blank.ini", "[Redirect]\r\nPath= \t \r\n");
-    EXPECT_EQ(blank, ResolveConfig(blank.c_str()));
-}
-
-TEST(ResolveConfigFile, RelativeRedirectIsFinal) {
-    CTempDir dir;
-    const std::string start = dir.Write("Mirel.ini", "[Redirect]\r\nPath=conf\\main.ini\r\n");
-    // The target's own redirection is not read.
-    dir.Write("conf\\main.ini", "[Redirect]\r\nPath=" + dir.File("other.ini") + "\r\n");
-    CRecordingObserver observer;
-    EXPECT_EQ(dir.File("conf\\main.ini"), ResolveConfig(start.c_str(), &observer));
-    EXPECT_EQ((Events{"start given " + start + " -> " + start, "redirect relative " + start +
-                                                                   " [conf\\main.ini] -> " +
-                                                                   dir.File("conf\\main.ini")}),
-              observer.m_events);
-}
-
-TEST(ResolveConfigFile, AbsoluteRedirectsAreFollowedToTheLastFile) {
-    CTempDir dir;
-    const std::string a = dir.Write("a.ini", "[Redirect]\r\nPath=" + dir.File("b.ini") + "\r\n");
-    const std::string b = dir.Write("b.ini", "[Redirect]\r\nPath=" + dir.File("c.ini") + "\r\n");
-    // The last absolute target may itself redirect relatively, which then ends the chain.
-    const std::string c = dir.Write("c.ini", "[Redirect]\r\nPath=sub\\d.ini\r\n");
-    CRecordingObserver observer;
-    EXPECT_EQ(dir.File("sub\\d.ini"), ResolveConfig(a.c_str(), &observer));
-    EXPECT_EQ(
-        (Events{"start given " + a + " -> " + a, "redirect absolute " + a + " [" + b + "] -> " + b,
-                "redirect absolute " + b + " [" + c + "] -> " + c,
-                "redirect relative " + c + " [sub\\d.ini] -> " + dir.File("sub\\d.ini")}),
-        observer.m_events);
-}
-
-// A chain that comes back to a file it has read stops, and the last file read is used.
-TEST(ResolveConfigFile, CycleOfAbsoluteRedirectsEndsAtTheLastNewFile) {
-    CTempDir dir;
-    const std::string a = dir.File("a.ini");
-    const std::string b = dir.File("b.ini");
-    dir.Write("a.ini", "[Redirect]\r\nPath=" + b + "\r\n");
-    dir.Write("b.ini", "[Redirect]\r\nPath=" + a + "\r\n");
-    dir.Write("self.ini", "[Redirect]\r\nPath=" + dir.File("self.ini") + "\r\n");
-
-    CRecordingObserver observer;
-    EXPECT_EQ(b, ResolveConfig(a.c_str(), &observer));
-    EXPECT_EQ("redirect cycle " + b + " [" + a + "] -> " + b, observer.m_events.back());
-    EXPECT_EQ(a, ResolveConfig(b.c_str()));
-    EXPECT_EQ(dir.File("self.ini"), ResolveConfig(dir.File("self.ini").c_str()));
-}
-
-// A chain of distinct files stops after kMaxConfigFiles files with the last one read.
-TEST(ResolveConfigFile, LongChainStopsAtTheBound) {
-    CTempDir dir;
-    const int nFiles = kMaxConfigFiles + 4;
-    for (int i = 0; i < nFiles; ++i) {
-        std::string next = dir.File("f" + std::to_string(i + 1) + ".ini");
-        dir.Write("f" + std::to_string(i) + ".ini", "[Redirect]\r\nPath=" + next + "\r\n");
+// Blank, relative (final even when the target redirects), absolute chains, cycles entered at
+// either end, a file that names itself, the bound on a long chain and a missing start file.
+TEST(ResolveConfigFile, RedirectChains) {
+    for (const SResolutionFixture& shared : RedirectFixtures()) {
+        SCOPED_TRACE(shared.label);
+        CTempDir dir;
+        const SResolutionFixture fixture = WriteFixture(shared, dir);
+        CRecordingObserver observer;
+        EXPECT_EQ(fixture.configFile, ResolveConfig(fixture.start.c_str(), &observer));
+        EXPECT_EQ(ExpectedChain(fixture), observer.m_events);
     }
-    CRecordingObserver observer;
-    const std::string last = dir.File("f" + std::to_string(kMaxConfigFiles - 1) + ".ini");
-    EXPECT_EQ(last, ResolveConfig(dir.File("f0.ini").c_str(), &observer));
-    ASSERT_EQ(static_cast<size_t>(1 + kMaxConfigFiles), observer.m_events.size());
-    EXPECT_EQ(0u, observer.m_events.back().find("redirect limit " + last + " ["));
 }
 
 TEST(ResolveConfigFile, StartFileTooLongForTheBufferGivesNothing) {
@@ -371,104 +340,43 @@ TEST(ResolveConfigFile, StartFileTooLongForTheBufferGivesNothing) {
 
 // ---- Stage 2: the factory library's path -------------------------------------------------------
 
-struct DllCase {
-    const char* szLabel;
-    const char* szSection361;  // lines of section "361", or null for no section
-    const char* szDllPath;     // "DllPath" of section "DefaultValue", or null for no section
-    EModulePathRule eRule;
-    const char* szExpected;  // "@" stands for the configuration directory
-};
-
+// Every row of the outcome table, with the keys each one reads and only those.
 TEST(ResolveFactoryDllPath, OutcomeTable) {
-    const DllCase cases[] = {
-        {"absolute DLL wins over everything", "DLL=C:\\f\\MirFact.dll\r\nNotUseDefaultDllPath=1",
-         "bin", EModulePathRule::kAbsoluteDll, "C:\\f\\MirFact.dll"},
-        {"absolute DLL beginning with a backslash", "DLL=\\f\\MirFact.dll", "C:\\lib",
-         EModulePathRule::kAbsoluteDll, "\\f\\MirFact.dll"},
-        {"flag 1 with DllPath set", "DLL=MirFact.dll\r\nNotUseDefaultDllPath=1", "bin",
-         EModulePathRule::kConfigDirByFlag, "@MirFact.dll"},
-        {"flag beginning with 1", "DLL=MirFact.dll\r\nNotUseDefaultDllPath=1yes", "C:\\lib",
-         EModulePathRule::kConfigDirByFlag, "@MirFact.dll"},
-        {"flag 0, DllPath blank", "DLL=MirFact.dll\r\nNotUseDefaultDllPath=0", "",
-         EModulePathRule::kConfigDir, "@MirFact.dll"},
-        {"no flag, no DllPath", "DLL=MirFact.dll", nullptr, EModulePathRule::kConfigDir,
-         "@MirFact.dll"},
-        {"absolute DllPath", "DLL=MirFact.dll", "C:\\lib", EModulePathRule::kAbsoluteDefaultDir,
-         "C:\\lib\\MirFact.dll"},
-        {"absolute DllPath with backslash", "DLL=MirFact.dll", "C:\\lib\\",
-         EModulePathRule::kAbsoluteDefaultDir, "C:\\lib\\\\MirFact.dll"},
-        {"relative DllPath", "DLL=MirFact.dll", "bin", EModulePathRule::kRelativeDefaultDir,
-         "@bin\\MirFact.dll"},
-        {"flag 01 falls through", "DLL=MirFact.dll\r\nNotUseDefaultDllPath=01", "bin",
-         EModulePathRule::kRelativeDefaultDir, "@bin\\MirFact.dll"},
-        {"empty flag falls through", "DLL=MirFact.dll\r\nNotUseDefaultDllPath=", "bin",
-         EModulePathRule::kRelativeDefaultDir, "@bin\\MirFact.dll"},
-        {"relative DLL with directory", "DLL=lib\\MirFact.dll", "C:\\x",
-         EModulePathRule::kAbsoluteDefaultDir, "C:\\x\\lib\\MirFact.dll"},
-        {"DLL with inner blank", "DLL=My Fact.dll", nullptr, EModulePathRule::kConfigDir,
-         "@My Fact.dll"},
-        {"no DLL: the configuration directory", nullptr, nullptr, EModulePathRule::kConfigDir, "@"},
-        {"no DLL, absolute DllPath", "NotUseDefaultDllPath=0", "C:\\lib",
-         EModulePathRule::kAbsoluteDefaultDir, "C:\\lib\\"},
-        {"no DLL, relative DllPath", nullptr, "bin", EModulePathRule::kRelativeDefaultDir,
-         "@bin\\"},
-    };
-    CTempDir dir;
-    int nFile = 0;
-    for (const DllCase& c : cases) {
-        SCOPED_TRACE(c.szLabel);
-        std::string contents;
-        if (c.szSection361 != nullptr) {
-            contents += std::string("[361]\r\n") + c.szSection361 + "\r\n";
-        }
-        if (c.szDllPath != nullptr) {
-            contents += std::string("[DefaultValue]\r\nDllPath=") + c.szDllPath + "\r\n";
-        }
-        const std::string config = dir.Write("case" + std::to_string(++nFile) + ".ini", contents);
-        std::string expected = c.szExpected;
-        if (expected[0] == '@') {
-            expected = dir.Path() + "\\" + expected.substr(1);
-        }
+    for (const SResolutionFixture& shared : OutcomeFixtures()) {
+        SCOPED_TRACE(shared.label);
+        CTempDir dir;
+        const SResolutionFixture fixture = WriteFixture(shared, dir);
         CRecordingObserver observer;
-        EXPECT_EQ(expected, ResolveDll(config, &observer));
-        EXPECT_EQ(RuleName(c.eRule), std::string(RuleName(observer.m_eLastRule)));
+        EXPECT_EQ(fixture.modulePath, ResolveDll(fixture.configFile, &observer));
+        EXPECT_EQ(RuleName(fixture.eRule), std::string(RuleName(observer.m_eLastRule)));
+        EXPECT_EQ(ExpectedModulePath(fixture), observer.m_events);
     }
 }
 
-TEST(ResolveFactoryDllPath, PiecesThatDoNotFitAreLeftOut) {
-    CTempDir dir;
-    const std::string longName(300, 'n');
-    const std::string config =
-        dir.Write("long.ini", "[361]\r\nDLL=" + longName + "\r\n[DefaultValue]\r\nDllPath=bin\r\n");
-    // The over-long name is dropped when it is trimmed, and the rest goes on without it.
-    EXPECT_EQ(dir.Path() + "\\bin\\", ResolveDll(config));
-    // A configuration file without a separator stands for its own directory.
+// A configuration file without any separator stands for its own directory. (The other piece that
+// may not fit, an over-long "DLL" value, is a row of the shared outcome fixtures.)
+TEST(ResolveFactoryDllPath, ConfigFileWithoutSeparatorIsItsOwnDirectory) {
     EXPECT_EQ("C:nowhere.ini\\", ResolveDll("C:nowhere.ini"));
 }
 
-// The document's example, with the temporary folder in the place of the executable's: the start
-// file redirects relatively, the target's own redirection is ignored, "DllPath" is relative.
-TEST(ResolveFactoryModulePath, WorkedExampleStepByStep) {
-    CTempDir dir;
-    const std::string start = dir.Write("Mirel.ini", "[Redirect]\r\nPath=conf\\main.ini\r\n");
-    const std::string main =
-        dir.Write("conf\\main.ini", "[Redirect]\r\nPath=" + dir.File("ignored.ini") +
-                                        "\r\n[361]\r\nDLL= MirFact.dll \r\n"
-                                        "[DefaultValue]\r\nDllPath=bin\r\n");
-    CRecordingObserver observer;
-    char szPath[kPathBufferSize];
-    ResolveFactoryModulePath(start.c_str(), szPath, kPathBufferSize, &observer);
-    EXPECT_EQ(dir.File("conf\\bin\\MirFact.dll"), szPath);
-    EXPECT_EQ((Events{
-                  "start given " + start + " -> " + start,
-                  "redirect relative " + start + " [conf\\main.ini] -> " + main,
-                  "config " + main,
-                  "key 361/DLL [MirFact.dll] [MirFact.dll]",
-                  "key 361/NotUseDefaultDllPath [0] [0]",
-                  "key DefaultValue/DllPath [bin] [bin]",
-                  "path relative DllPath " + dir.File("conf\\bin\\MirFact.dll"),
-              }),
-              observer.m_events);
+// Both stages as LoadFactoryModule runs them, for every shared configuration, the worked example
+// among them: each step in order and the final path.
+TEST(ResolveFactoryModulePath, EveryFixtureStepByStep) {
+    for (const SResolutionFixture& shared : AllResolutionFixtures()) {
+        SCOPED_TRACE(shared.label);
+        CTempDir dir;
+        const SResolutionFixture fixture = WriteFixture(shared, dir);
+        CRecordingObserver observer;
+        char szPath[kPathBufferSize];
+        memset(szPath, 'x', sizeof(szPath));
+        ResolveFactoryModulePath(fixture.start.c_str(), szPath, kPathBufferSize, &observer);
+        EXPECT_EQ(fixture.modulePath, szPath);
+        Events expected = ExpectedChain(fixture);
+        for (std::string& event : ExpectedModulePath(fixture)) {
+            expected.push_back(std::move(event));
+        }
+        EXPECT_EQ(expected, observer.m_events);
+    }
 }
 
 // ---- Loading
