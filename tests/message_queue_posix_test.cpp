@@ -2,11 +2,15 @@
 // exactly and never fire early, missed periods fold into one tick, timer set and kill stay cheap
 // with many timers, the posted-message quota, the check of timer procedures in
 // DispatchMessageA, clean-up of failed creation and of an ending thread's windows.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <map>
+#include <memory>
 #include <random>
 #include <thread>
 
@@ -235,6 +239,32 @@ TEST_F(MessageQueuePosixTest, DestroyWindowInsideWmDestroySendsEachMessageOnce) 
     EXPECT_EQ(s_nNcDestroys, 1);
     EXPECT_FALSE(IsWindow(hWnd));
     EXPECT_TRUE(UnregisterClassA("MirelNestedDestroy", nullptr));
+}
+
+// A queue whose thread found the descriptor table full has no timerfd and waits on a condition
+// variable instead; timers and posts from other threads still reach it.
+TEST(MessageQueueFallbackPosixTest, AQueueWithoutATimerfdStillWakesForTimersAndPosts) {
+    CMessageLog::Clear();
+    rlimit saved;
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    const int nLowestFree = open("/dev/null", O_RDONLY);
+    ASSERT_GE(nLowestFree, 0);
+    close(nLowestFree);
+    rlimit full = saved;
+    full.rlim_cur = static_cast<rlim_t>(nLowestFree);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &full), 0);
+    auto pOwner = std::make_unique<CWindowThread>();
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+    HWND hWnd = pOwner->Window();
+    ASSERT_NE(hWnd, nullptr);
+
+    Sleep(20);  // the owner blocks with nothing to wait for
+    ASSERT_NE(SetTimer(hWnd, 1, 10, nullptr), 0u);
+    EXPECT_TRUE(WaitUntil([&] { return CMessageLog::Count(hWnd, WM_TIMER, 1) >= 3; }, 5000));
+    ASSERT_TRUE(KillTimer(hWnd, 1));
+    Sleep(20);
+    ASSERT_TRUE(PostMessageA(hWnd, WM_USER + 7, 0, 0));
+    EXPECT_TRUE(WaitUntil([&] { return CMessageLog::Count(hWnd, WM_USER + 7) == 1; }, 5000));
 }
 
 TEST_F(MessageQueuePosixTest, AnEndingThreadTakesItsWindowsAlong) {
