@@ -215,28 +215,30 @@ TEST_F(MessageQueuePosixTest, RefusedCreationEndsWithNcDestroy) {
     EXPECT_FALSE(IsWindow(hRefused));
 }
 
+int g_nDestroys = 0;
+int g_nNcDestroys = 0;
+
+LRESULT CALLBACK NestedDestroyWndProc(HWND hWnd, UINT nMessage, WPARAM wParam, LPARAM lParam) {
+    if (nMessage == WM_DESTROY) {
+        ++g_nDestroys;
+        EXPECT_TRUE(DestroyWindow(hWnd));
+    } else if (nMessage == WM_NCDESTROY) {
+        ++g_nNcDestroys;
+    }
+    return DefWindowProcA(hWnd, nMessage, wParam, lParam);
+}
+
 TEST_F(MessageQueuePosixTest, DestroyWindowInsideWmDestroySendsEachMessageOnce) {
-    static int s_nDestroys = 0;
-    static int s_nNcDestroys = 0;
     WNDCLASSA windowClass{};
-    windowClass.lpfnWndProc = [](HWND hWnd, UINT nMessage, WPARAM wParam,
-                                 LPARAM lParam) -> LRESULT {
-        if (nMessage == WM_DESTROY) {
-            ++s_nDestroys;
-            EXPECT_TRUE(DestroyWindow(hWnd));
-        } else if (nMessage == WM_NCDESTROY) {
-            ++s_nNcDestroys;
-        }
-        return DefWindowProcA(hWnd, nMessage, wParam, lParam);
-    };
+    windowClass.lpfnWndProc = NestedDestroyWndProc;
     windowClass.lpszClassName = "MirelNestedDestroy";
     ASSERT_NE(RegisterClassA(&windowClass), 0);
     HWND hWnd = CreateWindowExA(0, "MirelNestedDestroy", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
                                 nullptr, nullptr);
     ASSERT_NE(hWnd, nullptr);
     EXPECT_TRUE(DestroyWindow(hWnd));
-    EXPECT_EQ(s_nDestroys, 1);
-    EXPECT_EQ(s_nNcDestroys, 1);
+    EXPECT_EQ(g_nDestroys, 1);
+    EXPECT_EQ(g_nNcDestroys, 1);
     EXPECT_FALSE(IsWindow(hWnd));
     EXPECT_TRUE(UnregisterClassA("MirelNestedDestroy", nullptr));
 }

@@ -54,23 +54,25 @@ TEST_F(MessageWindowTest, CreationSendsCreateMessagesToALiveWindowOfTheCallingTh
     EXPECT_TRUE(DestroyWindow(hWnd));
 }
 
+LPVOID g_pSeenCreateParam = nullptr;
+
+LRESULT CALLBACK CreateParamWndProc(HWND hWnd, UINT nMessage, WPARAM wParam, LPARAM lParam) {
+    if (nMessage == WM_CREATE) {
+        g_pSeenCreateParam = reinterpret_cast<const CREATESTRUCTA*>(lParam)->lpCreateParams;
+    }
+    return DefWindowProcA(hWnd, nMessage, wParam, lParam);
+}
+
 TEST_F(MessageWindowTest, CreateStructCarriesTheCreationParameter) {
-    static LPVOID s_pSeen = nullptr;
     WNDCLASSA windowClass{};
-    windowClass.lpfnWndProc = [](HWND hWnd, UINT nMessage, WPARAM wParam,
-                                 LPARAM lParam) -> LRESULT {
-        if (nMessage == WM_CREATE) {
-            s_pSeen = reinterpret_cast<const CREATESTRUCTA*>(lParam)->lpCreateParams;
-        }
-        return DefWindowProcA(hWnd, nMessage, wParam, lParam);
-    };
+    windowClass.lpfnWndProc = CreateParamWndProc;
     windowClass.lpszClassName = "MirelCreateParamTest";
     ASSERT_NE(RegisterClassA(&windowClass), 0);
     int nParam = 5;
     HWND hWnd = CreateWindowExA(0, "MirelCreateParamTest", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
                                 nullptr, &nParam);
     ASSERT_NE(hWnd, nullptr);
-    EXPECT_EQ(s_pSeen, &nParam);
+    EXPECT_EQ(g_pSeenCreateParam, &nParam);
     EXPECT_FALSE(UnregisterClassA("MirelCreateParamTest", nullptr));  // a window still lives
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_CLASS_HAS_WINDOWS));
     EXPECT_TRUE(DestroyWindow(hWnd));
