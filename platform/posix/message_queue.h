@@ -66,7 +66,7 @@ struct CTimerEntry {
 // itself and the timers sit in one dense pool, so that ordering the heap reads contiguous
 // memory rather than chasing every timer. A timer whose due time has come is a pending
 // WM_TIMER; delivering it moves the due time on, so at most one is ever pending. Not locked:
-// its queue's mutex guards it. A CTimerEntry pointer stays valid until the next Set.
+// its queue's mutex guards it. A CTimerEntry pointer stays valid until the next Set or Kill.
 class CTimerHeap {
 public:
     // Sets a new timer or replaces the one with that window and ID; its countdown starts at now.
@@ -88,7 +88,6 @@ public:
 
     // Whether some timer of the thread calls this procedure; DispatchMessageA calls no other.
     bool UsesProc(TIMERPROC pfnProc) const;
-    size_t Size() const { return m_heap.size(); }
 
 private:
     struct CKey {
