@@ -1,15 +1,15 @@
 // CDebugOutputWatch: while it lives, every line the modules write to the debugger output is echoed
-// to standard error and counted, so that the demo can show that no leak report was printed. On
-// Windows it catches the debug-print exception in-process; on POSIX it takes the stand-in's sink.
+// to standard error and counted, so that the demo can show that no leak report was printed.
 #ifndef MIREL_DEMO_DEBUG_OUTPUT_WATCH_H
 #define MIREL_DEMO_DEBUG_OUTPUT_WATCH_H
 
 #include <atomic>
 
+#include "platform/debug_output_tap.h"
+
 class CDebugOutputWatch {
 public:
     CDebugOutputWatch();
-    ~CDebugOutputWatch();
     CDebugOutputWatch(const CDebugOutputWatch&) = delete;
     CDebugOutputWatch& operator=(const CDebugOutputWatch&) = delete;
 
@@ -21,6 +21,7 @@ public:
 private:
     std::atomic<int> m_nLines{0};
     std::atomic<int> m_nLeakReports{0};
+    CDebugOutputTap m_tap;  // last: it may call Take as soon as it exists
 };
 
 #endif  // MIREL_DEMO_DEBUG_OUTPUT_WATCH_H

@@ -1,7 +1,5 @@
 // CDebugCapture: collects every line written with OutputDebugStringA while it lives, by any module
-// of the process and from any thread. On Windows it catches the debug-print exception with a
-// vectored handler (no debugger needed); on POSIX it installs the stand-in's output sink.
-// One capture at a time per process.
+// of the process and from any thread. One capture at a time per process.
 #ifndef MIREL_TESTS_SUPPORT_DEBUG_CAPTURE_H
 #define MIREL_TESTS_SUPPORT_DEBUG_CAPTURE_H
 
@@ -9,10 +7,11 @@
 #include <string>
 #include <vector>
 
+#include "platform/debug_output_tap.h"
+
 class CDebugCapture {
 public:
     CDebugCapture();
-    ~CDebugCapture();
     CDebugCapture(const CDebugCapture&) = delete;
     CDebugCapture& operator=(const CDebugCapture&) = delete;
 
@@ -27,6 +26,7 @@ public:
 private:
     mutable std::mutex m_mutex;
     std::vector<std::string> m_lines;
+    CDebugOutputTap m_tap;  // last: it may call Add as soon as it exists
 };
 
 #endif  // MIREL_TESTS_SUPPORT_DEBUG_CAPTURE_H
