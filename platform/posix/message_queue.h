@@ -22,8 +22,10 @@
 
 namespace mirel_ui {
 
-// Set by DispatchMessageA for a window of another thread; no client tests for it.
+// Error codes that no client tests for: DispatchMessageA for a window of another thread, and
+// RegisterClassA once every class atom is taken.
 constexpr DWORD kErrorMessageSyncOnly = 1159;  // ERROR_MESSAGE_SYNC_ONLY
+constexpr DWORD kErrorNotEnoughMemory = 8;     // ERROR_NOT_ENOUGH_MEMORY
 
 // At most this many posted messages wait in one queue, as on Windows; a runaway poster gets an
 // error instead of eating the memory of the process.

@@ -79,9 +79,10 @@ CWindowClass* FindClassLocked(LPCSTR lpszName, HINSTANCE hInstance, bool bGlobal
     return nullptr;
 }
 
+// 0 when every atom of the range is taken.
 ATOM NextAtomLocked() {
     CUserState& state = State();
-    for (;;) {
+    for (size_t nTried = 0; nTried <= 0xFFFF - kFirstAtom; ++nTried) {
         ATOM nAtom = state.nNextAtom;
         state.nNextAtom = nAtom == 0xFFFF ? kFirstAtom : static_cast<ATOM>(nAtom + 1);
         bool bInUse = false;
@@ -92,6 +93,7 @@ ATOM NextAtomLocked() {
             return nAtom;
         }
     }
+    return 0;
 }
 
 HWND NextHandleLocked() {
@@ -184,14 +186,18 @@ ATOM WINAPI RegisterClassA(const WNDCLASSA* lpWndClass) {
         SetLastError(ERROR_CLASS_ALREADY_EXISTS);
         return 0;
     }
+    const ATOM nAtom = mirel_ui::NextAtomLocked();
+    if (nAtom == 0) {
+        SetLastError(mirel_ui::kErrorNotEnoughMemory);
+        return 0;
+    }
     auto pClass = std::make_unique<CWindowClass>();
     pClass->strName = lpWndClass->lpszClassName;
     pClass->hInstance = lpWndClass->hInstance;
     pClass->pfnWndProc = lpWndClass->lpfnWndProc;
     pClass->nStyle = lpWndClass->style;
-    pClass->nAtom = mirel_ui::NextAtomLocked();
+    pClass->nAtom = nAtom;
     pClass->nWindows = 0;
-    const ATOM nAtom = pClass->nAtom;
     State().classes.push_back(std::move(pClass));
     return nAtom;
 }
