@@ -44,7 +44,8 @@ void ConfigureFramework() {
     fclose(pFile);
     std::string windows = "Z:" + native;
     for (char& c : windows) {
-        if (c == '/') c = '\\';
+        if (c == '/')
+            c = '\\';
     }
     SetDLLRegistry(windows.c_str());
 }
@@ -52,7 +53,8 @@ void ConfigureFramework() {
 struct LiveTimers {
     std::vector<ITimer*> owners;
     ~LiveTimers() {
-        for (ITimer* p : owners) p->Release(0);
+        for (ITimer* p : owners)
+            p->Release(0);
     }
 };
 
@@ -101,7 +103,8 @@ void BM_DispatchOneTimer(benchmark::State& state) {
     StartLiveTimers(live, nOwners, nOwners);
     ITimer* pLast = live.owners[0];
     for (ITimer* p : live.owners) {
-        if (reinterpret_cast<uintptr_t>(p) > reinterpret_cast<uintptr_t>(pLast)) pLast = p;
+        if (reinterpret_cast<uintptr_t>(p) > reinterpret_cast<uintptr_t>(pLast))
+            pLast = p;
     }
     CCountingHandler handler;
     const uint32_t nId = pLast->StartTimer(kLiveElapseBaseMs, 7, &handler);
@@ -133,11 +136,13 @@ void BM_AsioStartCancelPair(benchmark::State& state) {
         timer.async_wait([](const boost::system::error_code&) {});
         timer.cancel();
         // Cancelled waits complete as handlers; run them now and then, as a loop would.
-        if ((++n & 1023) == 0) io.poll();
+        if ((++n & 1023) == 0)
+            io.poll();
     }
     io.poll();
     state.SetLabel(bFirst ? "first" : "among");
-    for (auto& t : live) t->cancel();
+    for (auto& t : live)
+        t->cancel();
     io.poll();
 }
 #endif
@@ -145,7 +150,8 @@ void BM_AsioStartCancelPair(benchmark::State& state) {
 void PairArguments(benchmark::internal::Benchmark* pBench) {
     for (int nTimers : {1000, 100000}) {
         for (int nOwners : {1, 1000}) {
-            for (int bFirst : {0, 1}) pBench->Args({nTimers, nOwners, bFirst});
+            for (int bFirst : {0, 1})
+                pBench->Args({nTimers, nOwners, bFirst});
         }
     }
 }
@@ -153,7 +159,10 @@ void PairArguments(benchmark::internal::Benchmark* pBench) {
 BENCHMARK(BM_StartStopPair)->Apply(PairArguments);
 BENCHMARK(BM_DispatchOneTimer)->Arg(1)->Arg(100)->Arg(10000);
 #ifdef MIREL_BENCH_WITH_ASIO
-BENCHMARK(BM_AsioStartCancelPair)->Args({1000, 1, 0})->Args({1000, 1, 1})->Args({100000, 1, 0})
+BENCHMARK(BM_AsioStartCancelPair)
+    ->Args({1000, 1, 0})
+    ->Args({1000, 1, 1})
+    ->Args({100000, 1, 0})
     ->Args({100000, 1, 1});
 #endif
 

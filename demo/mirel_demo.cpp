@@ -70,7 +70,8 @@ bool ParseOptions(int argc, char** argv, Options& options) {
             for (const char* p = szValue; *p != '\0';) {
                 options.periodsMs.push_back(static_cast<uint32_t>(strtoul(p, nullptr, 10)));
                 p = strchr(p, ',');
-                if (p == nullptr) break;
+                if (p == nullptr)
+                    break;
                 ++p;
             }
             ++i;
@@ -82,9 +83,9 @@ bool ParseOptions(int argc, char** argv, Options& options) {
     const bool bPeriodsValid = !options.periodsMs.empty() &&
                                std::all_of(options.periodsMs.begin(), options.periodsMs.end(),
                                            [](uint32_t p) { return p >= 10 && p <= 3600000; });
-    if (options.nComponents < 1 || options.nComponents > 10000 ||
-        options.nTimersPerComponent < 1 || options.nTimersPerComponent > 10000 ||
-        !bPeriodsValid || !(options.dSeconds > 0 && options.dSeconds <= 3600)) {
+    if (options.nComponents < 1 || options.nComponents > 10000 || options.nTimersPerComponent < 1 ||
+        options.nTimersPerComponent > 10000 || !bPeriodsValid ||
+        !(options.dSeconds > 0 && options.dSeconds <= 3600)) {
         fprintf(stderr,
                 "mirel-demo: components and timers must be 1..10000, periods 10..3600000 ms, "
                 "duration above 0 and at most 3600 s\n");
@@ -150,7 +151,8 @@ public:
 };
 
 double Percentile(std::vector<double> values, double dFraction) {
-    if (values.empty()) return 0.0;
+    if (values.empty())
+        return 0.0;
     std::sort(values.begin(), values.end());
     size_t index = static_cast<size_t>(ceil(dFraction * values.size()));
     index = index == 0 ? 0 : index - 1;
@@ -174,8 +176,8 @@ void PrintSummary(const std::vector<std::unique_ptr<CExpiryRecorder>>& recorders
         row.lateness.insert(row.lateness.end(), recorder->m_lateness.begin(),
                             recorder->m_lateness.end());
     }
-    printf("\n%9s %7s %21s %11s %11s %11s\n", "period", "timers", "delivered/expected",
-           "late p50", "late p99", "late max");
+    printf("\n%9s %7s %21s %11s %11s %11s\n", "period", "timers", "delivered/expected", "late p50",
+           "late p99", "late max");
     for (const auto& item : rows) {
         const Row& row = item.second;
         char szCount[32];
@@ -271,8 +273,8 @@ int main(int argc, char** argv) {
 
     // The way out: the module reports itself idle, and the factory library unloads it at this
     // safe point, outside every module's code.
-    auto pfnCanUnload = Export<MirelDllCanUnloadNowFn>(GetModuleHandleA("MirelTimer.dll"),
-                                                       "MirelDllCanUnloadNow");
+    auto pfnCanUnload =
+        Export<MirelDllCanUnloadNowFn>(GetModuleHandleA("MirelTimer.dll"), "MirelDllCanUnloadNow");
     const int nCanUnload = pfnCanUnload != nullptr ? pfnCanUnload() : -1;
     auto pfnUnloadIdle =
         Export<MirFactUnloadIdleModulesFn>(hFactoryLibrary, MIRFACT_UNLOAD_IDLE_MODULES);
@@ -283,9 +285,9 @@ int main(int argc, char** argv) {
            bTimerModuleGone ? "unloaded" : "still loaded");
     printf("leak reports printed: %d\n", watch.LeakReports());
 
-    const bool bEveryTimerFired =
-        std::all_of(recorders.begin(), recorders.end(),
-                    [](const std::unique_ptr<CExpiryRecorder>& r) { return !r->m_lateness.empty(); });
+    const bool bEveryTimerFired = std::all_of(
+        recorders.begin(), recorders.end(),
+        [](const std::unique_ptr<CExpiryRecorder>& r) { return !r->m_lateness.empty(); });
     const bool bClean = bStarted && bEveryTimerFired && nCanUnload == 1 && bTimerModuleGone &&
                         watch.LeakReports() == 0;
     printf("%s\n", bClean ? "clean exit" : "NOT a clean exit");

@@ -24,21 +24,26 @@ private:
 int main() {
     // The factory library named by the Mirel.ini beside this program, and its factory component.
     HMODULE hLibrary = LoadFactoryModule(nullptr);
-    if (hLibrary == nullptr) return 1;
+    if (hLibrary == nullptr)
+        return 1;
     CreateComponentFn pfnCreate = reinterpret_cast<CreateComponentFn>(
         reinterpret_cast<void*>(GetProcAddress(hLibrary, "CreateComponent")));
-    if (pfnCreate == nullptr) return 1;
+    if (pfnCreate == nullptr)
+        return 1;
     IComponentFactory* pFactory =
         static_cast<IComponentFactory*>(pfnCreate(kFactoryComponentId, 0));
-    if (pFactory == nullptr) return 1;
+    if (pFactory == nullptr)
+        return 1;
 
     // A timer component, created by its ID; "" means the default configuration.
     ITimer* pTimer = static_cast<ITimer*>(pFactory->CreateComponentByID(kTimerComponentId, ""));
-    if (pTimer == nullptr) return 1;
+    if (pTimer == nullptr)
+        return 1;
 
     // Every 100 ms, OnTimer(id, 7) on this thread, while it dispatches its messages.
     CTicker ticker;
-    if (pTimer->StartTimer(100, 7, &ticker) == 0) return 1;
+    if (pTimer->StartTimer(100, 7, &ticker) == 0)
+        return 1;
     MSG msg;
     while (GetMessageA(&msg, nullptr, 0, 0) > 0) {
         DispatchMessageA(&msg);

@@ -12,8 +12,8 @@
 typedef IComponent* (*ComponentCreateFn)();
 
 struct FactoryEntry {
-    int32_t nComponentId;          // never 0 in a stored row
-    ComponentCreateFn pfnCreate;   // never null in a stored row
+    int32_t nComponentId;         // never 0 in a stored row
+    ComponentCreateFn pfnCreate;  // never null in a stored row
 };
 
 constexpr uint32_t kFactoryTableRows = 512;

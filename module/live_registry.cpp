@@ -15,7 +15,9 @@ namespace {
 // threads may be changing the map; it is written under the lock right after every change.
 std::atomic<size_t> LiveCount{0};
 
-void UpdateLiveCount() { LiveCount.store(LiveRegistry.size(), std::memory_order_release); }
+void UpdateLiveCount() {
+    LiveCount.store(LiveRegistry.size(), std::memory_order_release);
+}
 
 // Pointers are printed at the width of the platform's addresses: eight digits on 32-bit Windows,
 // as the framework's tools expect, sixteen on 64-bit platforms.
@@ -59,7 +61,9 @@ void RemoveLiveComponent(IComponent* pComponent, int32_t bNotify) {
     }
 }
 
-size_t LiveComponentCount() { return LiveCount.load(std::memory_order_acquire); }
+size_t LiveComponentCount() {
+    return LiveCount.load(std::memory_order_acquire);
+}
 
 void FreeAutoFreeComponents() {
     CModuleLockScope lock;
@@ -93,7 +97,8 @@ void ReportLeaks() {
     TraceModuleError("Mirel[Error]:Found leak Mirel components. Count:%d\n",
                      static_cast<int>(LiveRegistry.size()));
     for (const LiveComponentMap::value_type& item : LiveRegistry) {
-        TraceModuleError("Mirel[Error]:ComponentID:0x%08x CreatorID:0x%08x Pointer:0x%0*" PRIxPTR "\n",
+        TraceModuleError("Mirel[Error]:ComponentID:0x%08x CreatorID:0x%08x Pointer:0x%0*" PRIxPTR
+                         "\n",
                          static_cast<unsigned>(item.second.nComponentId),
                          static_cast<unsigned>(item.second.nCreatorId), kPointerDigits,
                          reinterpret_cast<uintptr_t>(item.second.pComponent));

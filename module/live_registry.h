@@ -13,9 +13,9 @@
 #include "mirel/component.h"
 
 struct LiveComponentEntry {
-    int32_t nComponentId;     // as asked of CreateComponent
-    uint32_t nCreatorId;      // as passed to CreateComponent
-    IComponent* pComponent;   // equal to the entry's key
+    int32_t nComponentId;    // as asked of CreateComponent
+    uint32_t nCreatorId;     // as passed to CreateComponent
+    IComponent* pComponent;  // equal to the entry's key
 };
 
 // Keys compare as unsigned addresses, so every walk runs in ascending address order.

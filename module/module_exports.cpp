@@ -41,9 +41,13 @@ int32_t SetDLLRegistry(const char* szPath) {
     return 0;
 }
 
-void MirelDllFreeMap(void) { FreeAutoFreeComponents(); }
+void MirelDllFreeMap(void) {
+    FreeAutoFreeComponents();
+}
 
-int32_t MirelDllCanUnloadNow(void) { return LiveComponentCount() == 0 ? 1 : 0; }
+int32_t MirelDllCanUnloadNow(void) {
+    return LiveComponentCount() == 0 ? 1 : 0;
+}
 
 void* SetFactoryHandle(void* hFactory) {
     FactoryHandle = static_cast<HMODULE>(hFactory);
@@ -55,6 +59,8 @@ int32_t MirelSetDllSafe(int32_t nSafe) {
     return nSafe;
 }
 
-int32_t GetComponentIDs(int32_t* pIds, uint32_t nCount) { return CopyFactoryTableIds(pIds, nCount); }
+int32_t GetComponentIDs(int32_t* pIds, uint32_t nCount) {
+    return CopyFactoryTableIds(pIds, nCount);
+}
 
 }  // extern "C"

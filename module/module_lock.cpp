@@ -27,9 +27,13 @@ void EnterModuleLock() {
     EnterCriticalSection(&ModuleLock);
 }
 
-void LeaveModuleLock() { LeaveCriticalSection(&ModuleLock); }
+void LeaveModuleLock() {
+    LeaveCriticalSection(&ModuleLock);
+}
 
-bool IsModuleLockInitialised() { return LockInitialised != 0; }
+bool IsModuleLockInitialised() {
+    return LockInitialised != 0;
+}
 
 void DeleteModuleLock() {
     if (LockInitialised != 0) {

@@ -10,12 +10,12 @@
 #include "platform/windows_api.h"
 
 // Sizes that every path and diagnostic buffer of the module shares.
-constexpr int kPathBufferSize = 260;       // MAX_PATH, terminator included
-constexpr int kTextBufferSize = 1024;      // raw configuration values and diagnostic lines
+constexpr int kPathBufferSize = 260;   // MAX_PATH, terminator included
+constexpr int kTextBufferSize = 1024;  // raw configuration values and diagnostic lines
 
-extern HINSTANCE ModuleInstance;           // stored by the process-attach step
-extern HMODULE FactoryHandle;              // given by SetFactoryHandle; null when not given
-extern volatile int32_t DllSafe;           // while 0, Release does nothing
-extern char RegistryPath[kPathBufferSize]; // given by SetDLLRegistry; empty when not given
+extern HINSTANCE ModuleInstance;            // stored by the process-attach step
+extern HMODULE FactoryHandle;               // given by SetFactoryHandle; null when not given
+extern volatile int32_t DllSafe;            // while 0, Release does nothing
+extern char RegistryPath[kPathBufferSize];  // given by SetDLLRegistry; empty when not given
 
 #endif  // MIREL_MODULE_MODULE_STATE_H

@@ -24,7 +24,8 @@ public:
 
 class CModuleEntryGlue {
 public:
-    CModuleEntryGlue() : m_hInstance(MirelModuleFromAddress(reinterpret_cast<const void*>(&DllMain))) {
+    CModuleEntryGlue()
+        : m_hInstance(MirelModuleFromAddress(reinterpret_cast<const void*>(&DllMain))) {
         DllMain(m_hInstance, DLL_PROCESS_ATTACH, nullptr);
     }
     ~CModuleEntryGlue() { DllMain(m_hInstance, DLL_PROCESS_DETACH, nullptr); }

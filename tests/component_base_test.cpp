@@ -187,7 +187,7 @@ TEST_F(ComponentBaseTest, ResolveRegistryPathCopiesOnlyWhatFitsWhole) {
         {"Z:\\other.ini", 32, "Z:\\other.ini"},
         {nullptr, 32, "Z:\\conf\\module.ini"},  // the module's path
         {"", 32, "Z:\\conf\\module.ini"},
-        {tooLong.c_str(), 40, "untouched"},      // length == size: not copied at all
+        {tooLong.c_str(), 40, "untouched"},  // length == size: not copied at all
         {"abc", 4, "abc"},
         {"abcd", 4, "untouched"},
         {"abc", 0, "untouched"},
@@ -217,8 +217,7 @@ TEST_F(ComponentBaseTest, AConfigRecordWithoutALoadedFactoryKeepsItsInitialValue
 
 TEST_F(ComponentBaseTest, AConfigRecordTakesTheFactorysTwoWordsCrosswise) {
     CTempDir dir;
-    SetDLLRegistry(
-        dir.Write("Mirel.ini", "[ComponentConfig]\r\n795=0x11,0x22\r\n").c_str());
+    SetDLLRegistry(dir.Write("Mirel.ini", "[ComponentConfig]\r\n795=0x11,0x22\r\n").c_str());
     HMODULE hFactoryLibrary = LoadLibraryA((ExecutableDirectory() + "\\MirFact.dll").c_str());
     ASSERT_NE(hFactoryLibrary, nullptr);
 

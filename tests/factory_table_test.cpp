@@ -10,7 +10,9 @@
 
 namespace {
 
-IComponent* CreateNothing() { return nullptr; }
+IComponent* CreateNothing() {
+    return nullptr;
+}
 
 TEST(FactoryTableTest, RegistrationsBeyondTheLimitsLeaveTheTableUnchanged) {
     RegisterFactoryEntry(0, CreateNothing);

@@ -14,9 +14,8 @@
 
 namespace {
 
-const char* const kExportNames[] = {"CreateComponent",      "SetDLLRegistry",
-                                    "MirelDllFreeMap",      "MirelDllCanUnloadNow",
-                                    "SetFactoryHandle",     "MirelSetDllSafe",
+const char* const kExportNames[] = {"CreateComponent",      "SetDLLRegistry",   "MirelDllFreeMap",
+                                    "MirelDllCanUnloadNow", "SetFactoryHandle", "MirelSetDllSafe",
                                     "GetComponentIDs"};
 
 template <class Fn>
@@ -56,9 +55,9 @@ TEST(ModuleExportsTest, ATimerComponentGoesThroughTheExportsAndTheModuleUnloads)
     EXPECT_EQ(ids[0], kTimerComponentId);
 
     EXPECT_EQ(pfnCreate(12, 7), nullptr);
-    EXPECT_EQ(capture.Lines(),
-              (std::vector<std::string>{"Mirel[Error]: Can't find the factory method of Component\n",
-                                        "Mirel[Error]: ComponentID=12 CreatorID=7"}));
+    EXPECT_EQ(capture.Lines(), (std::vector<std::string>{
+                                   "Mirel[Error]: Can't find the factory method of Component\n",
+                                   "Mirel[Error]: ComponentID=12 CreatorID=7"}));
 
     IComponent* pTimer = pfnCreate(kTimerComponentId, 3);
     ASSERT_NE(pTimer, nullptr);
@@ -91,8 +90,9 @@ TEST(ModuleExportsTest, StaticObjectsComeBeforeAttachAndGoAfterDetachWithItsLeak
     EXPECT_EQ(lines[0], "probe: constructed before attach\n");
     EXPECT_EQ(lines[1], banner);
     EXPECT_EQ(lines[2], "Mirel[Error]:Found leak Mirel components. Count:1\n");
-    EXPECT_EQ(lines[3].rfind("Mirel[Error]:ComponentID:0x00001092 CreatorID:0x00000009 Pointer:0x", 0),
-              0u);
+    EXPECT_EQ(
+        lines[3].rfind("Mirel[Error]:ComponentID:0x00001092 CreatorID:0x00000009 Pointer:0x", 0),
+        0u);
     EXPECT_EQ(lines[4], banner);
     EXPECT_EQ(lines[5], "probe: destroyed after detach\n");
 }

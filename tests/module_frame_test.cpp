@@ -71,10 +71,10 @@ TEST_F(ModuleFrameTest, CreateComponentWithoutCreationFunctionTracesTwoLines) {
     for (const auto& c : cases) {
         m_capture.Clear();
         EXPECT_EQ(CreateComponent(c.nId, 7), nullptr);
-        EXPECT_EQ(m_capture.Lines(),
-                  (std::vector<std::string>{
-                      "Mirel[Error]: Can't find the factory method of Component\n",
-                      c.szSecondLine}));
+        EXPECT_EQ(
+            m_capture.Lines(),
+            (std::vector<std::string>{"Mirel[Error]: Can't find the factory method of Component\n",
+                                      c.szSecondLine}));
     }
     EXPECT_EQ(MirelDllCanUnloadNow(), 1);
 }
@@ -184,10 +184,12 @@ TEST_F(ModuleFrameTest, LeakReportListsLiveComponentsInAddressOrder) {
     std::vector<std::string> actual = m_capture.Lines();
     // Pointer digits are upper-case in the not-found line but lower-case here, as printed by %x.
     for (std::string& s : expected) {
-        for (char& c : s) c = static_cast<char>(tolower(c));
+        for (char& c : s)
+            c = static_cast<char>(tolower(c));
     }
     for (std::string& s : actual) {
-        for (char& c : s) c = static_cast<char>(tolower(c));
+        for (char& c : s)
+            c = static_cast<char>(tolower(c));
     }
     EXPECT_EQ(actual, expected);
     EXPECT_EQ(LiveRegistry.size(), 2u);  // reported, not released
@@ -214,7 +216,8 @@ TEST_F(ModuleFrameTest, FreeMapReleasesOnlyAutoFreeComponents) {
 
     // A held component stays although it allows auto-free; the walk still ends.
     static_cast<CTestComponent*>(keep[0])->SetHoldCount(1);
-    for (IComponent* p : keep) p->SetAutoFree(1);
+    for (IComponent* p : keep)
+        p->SetAutoFree(1);
     MirelDllFreeMap();
     EXPECT_EQ(LiveRegistry.size(), 1u);
     static_cast<CTestComponent*>(keep[0])->SetHoldCount(0);
@@ -269,11 +272,13 @@ TEST_F(ModuleFrameTest, ThreadsCreatingAndReleasingAtOnceLeaveAnEmptyRegistry) {
             for (int i = 0; i < kRounds; ++i) {
                 IComponent* p = CreateComponent(kTestComponentId, static_cast<uint32_t>(t));
                 MirelDllCanUnloadNow();
-                if (p != nullptr) p->Release(0);
+                if (p != nullptr)
+                    p->Release(0);
             }
         });
     }
-    for (std::thread& thread : threads) thread.join();
+    for (std::thread& thread : threads)
+        thread.join();
     EXPECT_EQ(MirelDllCanUnloadNow(), 1);
     EXPECT_EQ(TestLog.nDestroyed, kThreads * kRounds);
 }

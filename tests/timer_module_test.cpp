@@ -39,7 +39,8 @@ std::string WriteConfiguration(const CTempDir& dir) {
 
 int32_t TimerModuleCanUnloadNow() {
     HMODULE hModule = GetModuleHandleA("MirelTimer.dll");
-    if (hModule == nullptr) return -1;
+    if (hModule == nullptr)
+        return -1;
     auto pfn = reinterpret_cast<MirelDllCanUnloadNowFn>(
         reinterpret_cast<void*>(GetProcAddress(hModule, "MirelDllCanUnloadNow")));
     return pfn != nullptr ? pfn() : -1;
@@ -52,10 +53,10 @@ TEST(TimerModuleTest, AClientGetsTimersThroughTheFactoryAndTheIdleModuleIsUnload
     ASSERT_TRUE(host.Loaded());
     CDebugCapture capture;
 
-    ITimer* pFirst =
-        static_cast<ITimer*>(host.Factory()->CreateComponentByID(kTimerComponentId, config.c_str()));
-    ITimer* pSecond =
-        static_cast<ITimer*>(host.Factory()->CreateComponentByID(kTimerComponentId, config.c_str()));
+    ITimer* pFirst = static_cast<ITimer*>(
+        host.Factory()->CreateComponentByID(kTimerComponentId, config.c_str()));
+    ITimer* pSecond = static_cast<ITimer*>(
+        host.Factory()->CreateComponentByID(kTimerComponentId, config.c_str()));
     ASSERT_TRUE(pFirst && pSecond) << capture.Text();
     EXPECT_EQ(pFirst->GetComponentID(), kTimerComponentId);
 

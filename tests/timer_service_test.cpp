@@ -26,12 +26,14 @@ public:
     int32_t GetHandlerVersion() override { return 1; }
     int32_t OnTimer(uint32_t nTimerId, int32_t nUserValue) override {
         m_calls.emplace_back(nTimerId, nUserValue);
-        if (m_onTimer) m_onTimer(nTimerId);
+        if (m_onTimer)
+            m_onTimer(nTimerId);
         return 0;
     }
     size_t CountFor(uint32_t nTimerId) const {
         size_t n = 0;
-        for (const auto& call : m_calls) n += call.first == nTimerId ? 1 : 0;
+        for (const auto& call : m_calls)
+            n += call.first == nTimerId ? 1 : 0;
         return n;
     }
     std::vector<std::pair<uint32_t, int32_t>> m_calls;
@@ -199,7 +201,8 @@ TEST_F(TimerServiceTest, WithoutAWindowNoTimerStartsAndNoIdIsConsumed) {
         const char* szWhat;
         std::string config;
     } cases[] = {
-        {"no factory library", m_dir.Write("broken.ini", "[361]\r\nDLL=Z:\\nowhere\\MirFact.dll\r\n")},
+        {"no factory library",
+         m_dir.Write("broken.ini", "[361]\r\nDLL=Z:\\nowhere\\MirFact.dll\r\n")},
         {"no component 33", WriteConfiguration(m_dir, "")},
         {"a window never made", WriteConfiguration(m_dir, "MirelNullWnd.dll")},
     };
@@ -232,7 +235,9 @@ TEST_F(TimerServiceTest, AWindowDestroyedBehindTheManagersBackRefusesNewTimers) 
     pNext->Release(0);
 }
 
-UINT_PTR WINAPI RefuseSetTimer(HWND, UINT_PTR, UINT, TIMERPROC) { return 0; }
+UINT_PTR WINAPI RefuseSetTimer(HWND, UINT_PTR, UINT, TIMERPROC) {
+    return 0;
+}
 
 TEST_F(TimerServiceTest, ARefusedSetTimerConsumesItsIdAndRecordsNothing) {
     ITimer* pTimer = NewTimerComponent();

@@ -33,10 +33,9 @@ Fn Export(HMODULE hModule, const char* szName) {
 
 TEST(TimerUnloadTest, UnloadingWithLiveTimersStopsEveryExpiryAndKeepsTheWindowComponent) {
     CTempDir dir;
-    const std::string config =
-        dir.Write("Mirel.ini", "[361]\r\nDLL=" + BinaryFile("MirFact.dll") +
-                                   "\r\n[Components]\r\n33=" + BinaryFile("MirelMsgWnd.dll") +
-                                   "\r\n");
+    const std::string config = dir.Write(
+        "Mirel.ini", "[361]\r\nDLL=" + BinaryFile("MirFact.dll") +
+                         "\r\n[Components]\r\n33=" + BinaryFile("MirelMsgWnd.dll") + "\r\n");
     HMODULE hTimerModule = LoadLibraryA("MirelTimer.dll");
     ASSERT_NE(hTimerModule, nullptr);
     Export<SetDLLRegistryFn>(hTimerModule, "SetDLLRegistry")(config.c_str());

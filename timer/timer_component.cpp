@@ -14,9 +14,13 @@ uint32_t CTimer::StartTimer(uint32_t nElapseMs, int32_t nUserValue, ITimerHandle
     return TimerManager.StartTimer(this, nElapseMs, nUserValue, pHandler);
 }
 
-void CTimer::StopTimer(uint32_t nTimerId) { TimerManager.StopTimer(this, nTimerId); }
+void CTimer::StopTimer(uint32_t nTimerId) {
+    TimerManager.StopTimer(this, nTimerId);
+}
 
-void CTimer::StopAllTimers() { TimerManager.StopAllTimers(this); }
+void CTimer::StopAllTimers() {
+    TimerManager.StopAllTimers(this);
+}
 
 void CTimer::Shutdown() {
     // Through the component's own slot, so that a derived component's StopAllTimers is honoured.
@@ -24,4 +28,6 @@ void CTimer::Shutdown() {
     TimerManager.ReleaseWindowIfUnused();
 }
 
-IComponent* CreateTimerComponent() { return new (std::nothrow) CTimer(); }
+IComponent* CreateTimerComponent() {
+    return new (std::nothrow) CTimer();
+}

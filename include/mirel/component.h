@@ -16,10 +16,10 @@ enum : int32_t {
 
 class IComponent {
 public:
-    virtual int32_t GetComponentID() = 0;        // slot 0
-    virtual int32_t GetComponentVersion() = 0;   // slot 1
-    virtual void Release(int32_t nForce) = 0;    // slot 2: the only way a component ends
-    virtual int32_t GetAutoFree() = 0;           // slot 3
+    virtual int32_t GetComponentID() = 0;             // slot 0
+    virtual int32_t GetComponentVersion() = 0;        // slot 1
+    virtual void Release(int32_t nForce) = 0;         // slot 2: the only way a component ends
+    virtual int32_t GetAutoFree() = 0;                // slot 3
     virtual void SetAutoFree(int32_t bAutoFree) = 0;  // slot 4
 
 protected:

@@ -19,7 +19,8 @@ std::string ToWindowsPath(const fs::path& native) {
 #else
     std::string text = "Z:" + native.string();
     for (char& c : text) {
-        if (c == '/') c = '\\';
+        if (c == '/')
+            c = '\\';
     }
     return text;
 #endif
@@ -34,7 +35,8 @@ fs::path ToNativePath(const std::string& windows) {
         text.erase(0, 2);
     }
     for (char& c : text) {
-        if (c == '\\') c = '/';
+        if (c == '\\')
+            c = '/';
     }
     return fs::path(text);
 #endif
@@ -65,7 +67,9 @@ CTempDir::~CTempDir() {
     fs::remove_all(m_native, error);
 }
 
-std::string CTempDir::File(const std::string& name) const { return m_path + "\\" + name; }
+std::string CTempDir::File(const std::string& name) const {
+    return m_path + "\\" + name;
+}
 
 std::string CTempDir::Write(const std::string& name, const std::string& contents) const {
     fs::path target = ToNativePath(File(name));

@@ -32,12 +32,14 @@ class TTestComponent : public TComponentImpl<ITestComponent, kId> {
 public:
     explicit TTestComponent(TestComponentLog* pLog = nullptr) : m_pLog(pLog) {}
     ~TTestComponent() override {
-        if (m_pLog != nullptr) ++m_pLog->nDestroyed;
+        if (m_pLog != nullptr)
+            ++m_pLog->nDestroyed;
     }
 
     int32_t Ping() override { return 42; }
     void Shutdown() override {
-        if (m_pLog != nullptr) ++m_pLog->nShutdowns;
+        if (m_pLog != nullptr)
+            ++m_pLog->nShutdowns;
     }
 
     void SetHoldCount(int32_t n) { this->m_nHoldCount = n; }

@@ -10,9 +10,15 @@ TestComponentLog TestLog;
 
 namespace {
 
-IComponent* CreateLoggedComponent() { return new CTestComponent(&TestLog); }
-IComponent* CreateNothing() { return nullptr; }
-IComponent* CreateFactoryLike() { return new TTestComponent<kFactoryComponentId>(&TestLog); }
+IComponent* CreateLoggedComponent() {
+    return new CTestComponent(&TestLog);
+}
+IComponent* CreateNothing() {
+    return nullptr;
+}
+IComponent* CreateFactoryLike() {
+    return new TTestComponent<kFactoryComponentId>(&TestLog);
+}
 
 CTestComponent* g_pShared = nullptr;
 IComponent* CreateSameObject() {
@@ -23,13 +29,13 @@ IComponent* CreateSameObject() {
 }
 
 CFactoryRegistration Registrations[] = {
-    {kTestComponentId, CreateLoggedComponent},
-    {kNullComponentId, CreateNothing},
-    {kSameObjectComponentId, CreateSameObject},
-    {kFactoryComponentId, CreateFactoryLike},
+    {kTestComponentId, CreateLoggedComponent},  {kNullComponentId, CreateNothing},
+    {kSameObjectComponentId, CreateSameObject}, {kFactoryComponentId, CreateFactoryLike},
     {kTestComponentId, CreateNothing},  // a later row for the same ID is never reached
 };
 
 }  // namespace
 
-void ForgetSharedTestComponent() { g_pShared = nullptr; }
+void ForgetSharedTestComponent() {
+    g_pShared = nullptr;
+}
