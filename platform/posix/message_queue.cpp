@@ -43,7 +43,10 @@ bool CMessageFilter::AcceptsMessage(UINT nMessage) const {
 
 namespace {
 
-thread_local CThreadQueue* t_pQueue = nullptr;
+// Read on every message, so it is reached at a fixed offset from the thread pointer rather than
+// through __tls_get_addr; one pointer fits the space the loader keeps for this even when the
+// library comes in with a module loaded later.
+__attribute__((tls_model("initial-exec"))) thread_local CThreadQueue* t_pQueue = nullptr;
 pthread_key_t g_queueKey;
 pthread_once_t g_queueKeyOnce = PTHREAD_ONCE_INIT;
 
