@@ -131,11 +131,13 @@ TEST_F(MessageQueuePosixTest, ManyTimersComeOutInDueOrderOncePerTimer) {
         ASSERT_EQ(msg.message, static_cast<UINT>(WM_TIMER));
         delivered.push_back(msg.wParam);
     }
+    // The due times noted here come from just before each SetTimer, so two timers due within
+    // the time a call takes may be noted in either order; a real disorder is far larger.
     ASSERT_EQ(delivered.size(), due.size());
     for (size_t i = 0; i < delivered.size(); ++i) {
         ASSERT_EQ(due.count(delivered[i]), 1u) << "killed timer " << delivered[i];
         if (i > 0) {
-            EXPECT_LE(due[delivered[i - 1]], due[delivered[i]]) << "at " << i;
+            EXPECT_LE(due[delivered[i - 1]], due[delivered[i]] + milliseconds(1)) << "at " << i;
         }
     }
     for (const auto& timer : due) {
