@@ -248,6 +248,10 @@ TEST_F(MessageQueuePosixTest, DestroyWindowInsideWmDestroySendsEachMessageOnce) 
 // A queue whose thread found the descriptor table full has no timerfd and waits on a condition
 // variable instead; timers and posts from other threads still reach it.
 TEST(MessageQueueFallbackPosixTest, AQueueWithoutATimerfdStillWakesForTimersAndPosts) {
+#if defined(__SANITIZE_ADDRESS__)
+    // The address sanitizer's runtime needs descriptors of its own while the table is full.
+    GTEST_SKIP() << "not with the address sanitizer";
+#endif
     CMessageLog::Clear();
     rlimit saved;
     ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
