@@ -1,5 +1,7 @@
 #include "timer/timer_manager.h"
 
+#include <iterator>
+
 #include "factory/factory_loader.h"
 
 namespace {
@@ -60,6 +62,14 @@ bool CTimerManager::IsTimerIdInUse(uint32_t nTimerId) const {
     return false;
 }
 
+OwnerTimers::iterator CTimerManager::FindTimer(OwnerTimers& timers, uint32_t nTimerId) {
+    // A timer stopped soon after it was started is usually its owner's newest, the last entry.
+    if (!timers.empty() && std::prev(timers.end())->first == nTimerId) {
+        return std::prev(timers.end());
+    }
+    return timers.find(nTimerId);
+}
+
 int32_t CTimerManager::EnsureWindow() {
     if (m_pMessageWindow != nullptr) {
         return 0;
@@ -88,15 +98,17 @@ uint32_t CTimerManager::StartTimer(ITimer* pOwner, uint32_t nElapseMs, int32_t n
     if (m_calls.pfnSetTimer(m_hWnd, nTimerId, nElapseMs, nullptr) == 0) {
         return 0;
     }
-    TimerEntry& entry = m_mapTimers[pOwner][nTimerId];
-    entry.nUserValue = nUserValue;
-    entry.pHandler = pHandler;
+    // IDs grow, so the new one belongs at the end of its owner's map unless the counter wrapped;
+    // the hint makes that insertion cheap and is only a hint otherwise. An ID already there (only
+    // possible after a wrap) has its entry overwritten.
+    OwnerTimers& timers = m_mapTimers[pOwner];
+    timers.insert_or_assign(timers.end(), nTimerId, TimerEntry{nUserValue, pHandler});
     return nTimerId;
 }
 
 int32_t CTimerManager::ModifyTimer(ITimer* pOwner, uint32_t nTimerId, uint32_t nElapseMs) {
     TimerTable::iterator owner = m_mapTimers.find(pOwner);
-    if (owner == m_mapTimers.end() || owner->second.count(nTimerId) == 0) {
+    if (owner == m_mapTimers.end() || FindTimer(owner->second, nTimerId) == owner->second.end()) {
         return 0;
     }
     // Setting an existing ID again replaces the timer and restarts its countdown.
@@ -108,7 +120,7 @@ void CTimerManager::StopTimer(ITimer* pOwner, uint32_t nTimerId) {
     if (owner == m_mapTimers.end()) {
         return;
     }
-    OwnerTimers::iterator timer = owner->second.find(nTimerId);
+    OwnerTimers::iterator timer = FindTimer(owner->second, nTimerId);
     if (timer == owner->second.end()) {
         return;
     }

@@ -69,6 +69,7 @@ public:
 private:
     uint32_t AllocateTimerID();
     bool IsTimerIdInUse(uint32_t nTimerId) const;
+    static OwnerTimers::iterator FindTimer(OwnerTimers& timers, uint32_t nTimerId);
     int32_t EnsureWindow();
     void KillAllTimers();
 

@@ -23,14 +23,80 @@ int64_t ClampedElapse(UINT uElapse) {
 
 }  // namespace
 
-// ----- The heap ------------------------------------------------------------------------------
+// ----- The index -----------------------------------------------------------------------------
 
-size_t CTimerHeap::CKeyHash::operator()(const CKey& key) const {
-    uint64_t nValue = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(key.hWnd));
-    nValue ^= static_cast<uint64_t>(key.nID) * 0x9E3779B97F4A7C15ULL;
-    nValue ^= nValue >> 29;
-    return static_cast<size_t>(nValue);
+size_t CTimerIndex::Home(HWND hWnd, UINT_PTR nID) const {
+    // Fibonacci hashing: the multiplication spreads consecutive IDs over the whole table, and the
+    // top bits of the product are the best mixed ones. (Consecutive slots for consecutive IDs
+    // would save a cache miss, but the IDs of a long-lived timer and of a new one then meet in
+    // one long run that every new timer walks through.)
+    const uint64_t nValue =
+        static_cast<uint64_t>(reinterpret_cast<uintptr_t>(hWnd)) * 31 + static_cast<uint64_t>(nID);
+    return static_cast<size_t>((nValue * 0x9E3779B97F4A7C15ULL) >> m_nShift);
 }
+
+size_t CTimerIndex::SlotOf(HWND hWnd, UINT_PTR nID) const {
+    const size_t nMask = m_slots.size() - 1;
+    size_t nSlot = Home(hWnd, nID);
+    while (m_slots[nSlot].nEntry != kNone &&
+           (m_slots[nSlot].hWnd != hWnd || m_slots[nSlot].nID != nID)) {
+        nSlot = (nSlot + 1) & nMask;
+    }
+    return nSlot;
+}
+
+uint32_t CTimerIndex::Find(HWND hWnd, UINT_PTR nID) const {
+    return m_slots.empty() ? kNone : m_slots[SlotOf(hWnd, nID)].nEntry;
+}
+
+void CTimerIndex::Add(HWND hWnd, UINT_PTR nID, uint32_t nEntry) {
+    if ((m_nCount + 1) * 2 > m_slots.size()) {
+        Grow();
+    }
+    m_slots[SlotOf(hWnd, nID)] = CSlot{hWnd, nID, nEntry};
+    ++m_nCount;
+}
+
+void CTimerIndex::Erase(HWND hWnd, UINT_PTR nID) {
+    if (m_slots.empty()) {
+        return;
+    }
+    const size_t nMask = m_slots.size() - 1;
+    size_t nHole = SlotOf(hWnd, nID);
+    if (m_slots[nHole].nEntry == kNone) {
+        return;
+    }
+    // Later members of the run move back into the hole when their home lies at or before it, so
+    // that every key stays reachable from its home without markers for erased slots.
+    for (size_t nNext = (nHole + 1) & nMask; m_slots[nNext].nEntry != kNone;
+         nNext = (nNext + 1) & nMask) {
+        const size_t nHome = Home(m_slots[nNext].hWnd, m_slots[nNext].nID);
+        if (((nNext - nHome) & nMask) >= ((nNext - nHole) & nMask)) {
+            m_slots[nHole] = m_slots[nNext];
+            nHole = nNext;
+        }
+    }
+    m_slots[nHole].nEntry = kNone;
+    --m_nCount;
+}
+
+void CTimerIndex::Grow() {
+    std::vector<CSlot> old;
+    old.swap(m_slots);
+    const size_t nSize = old.empty() ? 16 : old.size() * 2;
+    m_slots.assign(nSize, CSlot{nullptr, 0, kNone});
+    m_nShift = 64;
+    for (size_t n = nSize; n > 1; n >>= 1) {
+        --m_nShift;
+    }
+    for (const CSlot& slot : old) {
+        if (slot.nEntry != kNone) {
+            m_slots[SlotOf(slot.hWnd, slot.nID)] = slot;
+        }
+    }
+}
+
+// ----- The heap ------------------------------------------------------------------------------
 
 void CTimerHeap::Place(size_t nIndex, const CSlot& slot) {
     m_heap[nIndex] = slot;
@@ -99,7 +165,7 @@ void CTimerHeap::RemoveFromHeap(size_t nIndex) {
 void CTimerHeap::FreeEntry(uint32_t nEntry) {
     CTimerEntry& timer = m_pool[nEntry];
     DropProcUse(timer.pfnProc);
-    m_index.erase(CKey{timer.hWnd, timer.nID});
+    m_index.Erase(timer.hWnd, timer.nID);
     m_freeEntries.push_back(nEntry);
 }
 
@@ -120,49 +186,50 @@ void CTimerHeap::DropProcUse(TIMERPROC pfnProc) {
 }
 
 void CTimerHeap::Set(HWND hWnd, UINT_PTR nID, TIMERPROC pfnProc, int64_t nElapse, int64_t nNow) {
-    auto [it, bInserted] = m_index.try_emplace(CKey{hWnd, nID}, 0);
+    uint32_t nEntry = m_index.Find(hWnd, nID);
+    const bool bInserted = nEntry == CTimerIndex::kNone;
     if (bInserted) {
         if (m_freeEntries.empty()) {
-            it->second = static_cast<uint32_t>(m_pool.size());
+            nEntry = static_cast<uint32_t>(m_pool.size());
             m_pool.emplace_back();
             m_places.push_back(0);
         } else {
-            it->second = m_freeEntries.back();
+            nEntry = m_freeEntries.back();
             m_freeEntries.pop_back();
         }
+        m_index.Add(hWnd, nID, nEntry);
     } else {
-        DropProcUse(m_pool[it->second].pfnProc);
+        DropProcUse(m_pool[nEntry].pfnProc);
     }
-    CTimerEntry& timer = m_pool[it->second];
+    CTimerEntry& timer = m_pool[nEntry];
     timer.hWnd = hWnd;
     timer.nID = nID;
     timer.pfnProc = pfnProc;
     timer.nElapse = nElapse;
     AddProcUse(pfnProc);
-    const CSlot slot{nNow + nElapse, it->second};
+    const CSlot slot{nNow + nElapse, nEntry};
     if (bInserted) {
         m_heap.push_back(slot);
         SiftUp(m_heap.size() - 1);
     } else {
         // A replaced timer starts its countdown again, so any pending tick of it is gone too.
-        m_heap[m_places[it->second]] = slot;
-        Restore(m_places[it->second]);
+        m_heap[m_places[nEntry]] = slot;
+        Restore(m_places[nEntry]);
     }
 }
 
 bool CTimerHeap::Kill(HWND hWnd, UINT_PTR nID) {
-    auto it = m_index.find(CKey{hWnd, nID});
-    if (it == m_index.end()) {
+    const uint32_t nEntry = m_index.Find(hWnd, nID);
+    if (nEntry == CTimerIndex::kNone) {
         return false;
     }
-    const uint32_t nEntry = it->second;
     RemoveFromHeap(m_places[nEntry]);
     FreeEntry(nEntry);
     return true;
 }
 
 bool CTimerHeap::Contains(HWND hWnd, UINT_PTR nID) const {
-    return m_index.find(CKey{hWnd, nID}) != m_index.end();
+    return m_index.Find(hWnd, nID) != CTimerIndex::kNone;
 }
 
 void CTimerHeap::KillWindow(HWND hWnd) {
