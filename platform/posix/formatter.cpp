@@ -213,80 +213,62 @@ void BuildSpec(char* szSpec, size_t nSize, const char* szFlags, int nWidth, int 
     snprintf(szSpec, nSize, "%%%s%s%s%s%c", szFlags, szWidth, szPrecision, szLength, chType);
 }
 
-void FormatSigned(CBoundedOutput& out, const SConversion& c, va_list& args) {
-    char szSpec[64];
+// Integers are read at the type their length modifier names (an int for hh and h, as they are
+// passed) and narrowed as printf would narrow them, then printed as the widest type with "j".
+intmax_t ReadSigned(const SConversion& c, va_list& args) {
     switch (c.eSize) {
         case ESize::LongLong:
-            BuildSpec(szSpec, sizeof(szSpec), c.szFlags, c.nWidth, c.nPrecision, "ll", c.chType);
-            out.AppendFormatted(szSpec, va_arg(args, long long));
-            return;
+            return va_arg(args, long long);
         case ESize::Long:
-            BuildSpec(szSpec, sizeof(szSpec), c.szFlags, c.nWidth, c.nPrecision, "l", c.chType);
-            out.AppendFormatted(szSpec, va_arg(args, long));
-            return;
+            return va_arg(args, long);
         case ESize::IntMax:
-            BuildSpec(szSpec, sizeof(szSpec), c.szFlags, c.nWidth, c.nPrecision, "j", c.chType);
-            out.AppendFormatted(szSpec, va_arg(args, intmax_t));
-            return;
+            return va_arg(args, intmax_t);
         case ESize::Size:
-            BuildSpec(szSpec, sizeof(szSpec), c.szFlags, c.nWidth, c.nPrecision, "z", c.chType);
-            out.AppendFormatted(szSpec, va_arg(args, ssize_t));
-            return;
+            return va_arg(args, ssize_t);
         case ESize::PtrDiff:
-            BuildSpec(szSpec, sizeof(szSpec), c.szFlags, c.nWidth, c.nPrecision, "t", c.chType);
-            out.AppendFormatted(szSpec, va_arg(args, ptrdiff_t));
-            return;
+            return va_arg(args, ptrdiff_t);
         case ESize::Char:
-            BuildSpec(szSpec, sizeof(szSpec), c.szFlags, c.nWidth, c.nPrecision, "hh", c.chType);
-            out.AppendFormatted(szSpec, va_arg(args, int));
-            return;
+            return static_cast<signed char>(va_arg(args, int));
         case ESize::Short:
-            BuildSpec(szSpec, sizeof(szSpec), c.szFlags, c.nWidth, c.nPrecision, "h", c.chType);
-            out.AppendFormatted(szSpec, va_arg(args, int));
-            return;
+            return static_cast<short>(va_arg(args, int));
         default:
-            BuildSpec(szSpec, sizeof(szSpec), c.szFlags, c.nWidth, c.nPrecision, "", c.chType);
-            out.AppendFormatted(szSpec, va_arg(args, int));
-            return;
+            return va_arg(args, int);
     }
 }
 
-void FormatUnsigned(CBoundedOutput& out, const SConversion& c, va_list& args) {
-    char szSpec[64];
+uintmax_t ReadUnsigned(const SConversion& c, va_list& args) {
     switch (c.eSize) {
         case ESize::LongLong:
-            BuildSpec(szSpec, sizeof(szSpec), c.szFlags, c.nWidth, c.nPrecision, "ll", c.chType);
-            out.AppendFormatted(szSpec, va_arg(args, unsigned long long));
-            return;
+            return va_arg(args, unsigned long long);
         case ESize::Long:
-            BuildSpec(szSpec, sizeof(szSpec), c.szFlags, c.nWidth, c.nPrecision, "l", c.chType);
-            out.AppendFormatted(szSpec, va_arg(args, unsigned long));
-            return;
+            return va_arg(args, unsigned long);
         case ESize::IntMax:
-            BuildSpec(szSpec, sizeof(szSpec), c.szFlags, c.nWidth, c.nPrecision, "j", c.chType);
-            out.AppendFormatted(szSpec, va_arg(args, uintmax_t));
-            return;
+            return va_arg(args, uintmax_t);
         case ESize::Size:
-            BuildSpec(szSpec, sizeof(szSpec), c.szFlags, c.nWidth, c.nPrecision, "z", c.chType);
-            out.AppendFormatted(szSpec, va_arg(args, size_t));
-            return;
+            return va_arg(args, size_t);
         case ESize::PtrDiff:
-            BuildSpec(szSpec, sizeof(szSpec), c.szFlags, c.nWidth, c.nPrecision, "t", c.chType);
-            out.AppendFormatted(szSpec, va_arg(args, ptrdiff_t));
-            return;
+            return static_cast<uintmax_t>(va_arg(args, ptrdiff_t));
         case ESize::Char:
-            BuildSpec(szSpec, sizeof(szSpec), c.szFlags, c.nWidth, c.nPrecision, "hh", c.chType);
-            out.AppendFormatted(szSpec, va_arg(args, unsigned int));
-            return;
+            return static_cast<unsigned char>(va_arg(args, unsigned int));
         case ESize::Short:
-            BuildSpec(szSpec, sizeof(szSpec), c.szFlags, c.nWidth, c.nPrecision, "h", c.chType);
-            out.AppendFormatted(szSpec, va_arg(args, unsigned int));
-            return;
+            return static_cast<unsigned short>(va_arg(args, unsigned int));
         default:
-            BuildSpec(szSpec, sizeof(szSpec), c.szFlags, c.nWidth, c.nPrecision, "", c.chType);
-            out.AppendFormatted(szSpec, va_arg(args, unsigned int));
-            return;
+            return va_arg(args, unsigned int);
     }
+}
+
+void FormatSigned(CBoundedOutput& out, const SConversion& c, va_list& args) {
+    const intmax_t nValue = ReadSigned(c, args);
+    char szSpec[64];
+    BuildSpec(szSpec, sizeof(szSpec), c.szFlags, c.nWidth, c.nPrecision, "j", c.chType);
+    out.AppendFormatted(szSpec, nValue);
+}
+
+void FormatUnsigned(CBoundedOutput& out, const SConversion& c, va_list& args) {
+    const uintmax_t nValue = ReadUnsigned(c, args);
+    char szSpec[64];
+    BuildSpec(szSpec, sizeof(szSpec), c.szFlags, c.nWidth, c.nPrecision, "j", c.chType);
+    out.AppendFormatted(szSpec, nValue);
 }
 
 void FormatFloating(CBoundedOutput& out, const SConversion& c, va_list& args) {
