@@ -121,6 +121,10 @@ TEST(Formatter, ConversionsReadEachArgumentAtItsType) {
     cases.push_back({"   42|ab  |xy|  2.50|%", szBuffer});
     Format(szBuffer, sizeof(szBuffer), "%lld %I64d %u", -5000000000LL, 6000000000LL, 1u);
     cases.push_back({"-5000000000 6000000000 1", szBuffer});
+    // Short conversions narrow what was passed as an int; long ones read a long.
+    Format(szBuffer, sizeof(szBuffer), "%hd %hu %hx %ld %lu %lx", 70000, 70000, 0x12345, -7L,
+           4000000000UL, 0xABCDUL);
+    cases.push_back({"4464 4464 2345 -7 4000000000 abcd", szBuffer});
     for (const SCase& c : cases) {
         EXPECT_EQ(c.actual, c.expected);
     }
