@@ -101,7 +101,7 @@ double MillisecondsBetween(Clock::time_point from, Clock::time_point to) {
 }
 
 // One timer's expiries, measured against its ideal schedule: start + k * period.
-class CExpiryRecorder : public ITimerHandler {
+class CExpiryRecorder final : public ITimerHandler {
 public:
     CExpiryRecorder(Clock::time_point programStart, uint32_t nPeriodMs, bool bQuiet)
         : m_programStart(programStart), m_nPeriodMs(nPeriodMs), m_bQuiet(bQuiet) {}
@@ -141,7 +141,7 @@ public:
     std::vector<double> m_lateness;
 };
 
-class CDeadline : public ITimerHandler {
+class CDeadline final : public ITimerHandler {
 public:
     int32_t GetHandlerVersion() override { return 1; }
     int32_t OnTimer(uint32_t, int32_t) override {
