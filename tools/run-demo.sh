@@ -4,5 +4,5 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/install-deps.sh native
 cmake --preset native >/dev/null
-cmake --build --preset native
+cmake --build --preset native --target mirel_demo
 exec build/native/demo/mirel-demo "$@"
