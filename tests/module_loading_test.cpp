@@ -33,19 +33,6 @@ std::string ModuleFileName(HMODULE hModule) {
     return std::string(szPath, nLength < MAX_PATH ? nLength : 0);
 }
 
-void SetCurrentFolder(const std::string& windowsPath) {
-#ifdef _WIN32
-    std::filesystem::current_path(windowsPath);
-#else
-    std::string native = windowsPath.substr(2);
-    for (char& c : native) {
-        if (c == '\\')
-            c = '/';
-    }
-    std::filesystem::current_path(native);
-#endif
-}
-
 int CallAnswer(HMODULE hModule) {
     FARPROC pfn = GetProcAddress(hModule, kFixtureExport);
     // Through void (*)(), the one function type any other converts to without a warning.

@@ -105,19 +105,6 @@ const SCase kCases[] = {
     {"Alpha", "Single", "dflt", 3, "si"},
 };
 
-void SetCurrentFolder(const std::string& windowsPath) {
-#ifdef _WIN32
-    std::filesystem::current_path(windowsPath);
-#else
-    std::string native = windowsPath.substr(2);
-    for (char& c : native) {
-        if (c == '\\')
-            c = '/';
-    }
-    std::filesystem::current_path(native);
-#endif
-}
-
 void ExpectCase(const std::string& file, const SCase& c) {
     SCOPED_TRACE(testing::Message()
                  << "[" << c.szSection << "] " << c.szKey << " size " << c.nSize);

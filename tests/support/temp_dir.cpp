@@ -96,3 +96,7 @@ std::string ExecutableDirectory() {
     size_t slash = path.find_last_of('\\');
     return slash == std::string::npos ? path : path.substr(0, slash);
 }
+
+void SetCurrentFolder(const std::string& windowsPath) {
+    std::filesystem::current_path(ToNativePath(windowsPath));
+}

@@ -30,4 +30,7 @@ private:
 // The Windows path of the folder that holds the running test program.
 std::string ExecutableDirectory();
 
+// Makes a folder, given as a Windows path, the process's current folder.
+void SetCurrentFolder(const std::string& windowsPath);
+
 #endif  // MIREL_TESTS_SUPPORT_TEMP_DIR_H
