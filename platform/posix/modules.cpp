@@ -13,6 +13,15 @@
 // case, and a handle is looked up in the loader's list before use, so that a stale or invented
 // handle gives an error instead of a crash. File names on disk are matched as given, since the
 // file system itself distinguishes case.
+//
+// Every call here holds one process-wide loader lock, as Windows holds its own: while a module
+// loads or unloads (its constructors and destructors included), while the list of objects is read,
+// and across our compound steps (find a loaded module, then open it again by its path). The
+// dynamic loader's own locks do not cover those steps and are invisible to ThreadSanitizer, so
+// without ours a thread could call into a module another thread is still constructing with no
+// visible order between the two. The lock is recursive because constructors run under it and call
+// these functions again; like the Windows loader lock, it must not be waited for by a thread that
+// a constructor or destructor waits for.
 #include <dlfcn.h>
 #include <link.h>
 #include <string.h>
@@ -35,6 +44,23 @@ constexpr int kLoadFlags = RTLD_NOW | RTLD_LOCAL;
 struct SLoadedModule {
     link_map* pMap;
     std::string path;  // absolute POSIX path; the executable's real path for the main program
+};
+
+// Holds the loader lock for its lifetime. Never inlined, so that a lock-order report naming the
+// loader lock can be told apart by this frame (see cmake/tsan-suppressions.txt).
+class CLoaderLockScope {
+public:
+    __attribute__((noinline)) CLoaderLockScope() { Lock().lock(); }
+    __attribute__((noinline)) ~CLoaderLockScope() { Lock().unlock(); }
+    CLoaderLockScope(const CLoaderLockScope&) = delete;
+    CLoaderLockScope& operator=(const CLoaderLockScope&) = delete;
+
+private:
+    // Never destroyed: modules are still unloaded while the process's own destructors run.
+    static std::recursive_mutex& Lock() {
+        static auto* s_pLock = new std::recursive_mutex;
+        return *s_pLock;
+    }
 };
 
 link_map* MainProgram() {
@@ -159,6 +185,7 @@ HMODULE LoadByFileName(const std::string& fileName) {
 extern "C" {
 
 HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName) {
+    CLoaderLockScope loaderLock;
     if (lpLibFileName == nullptr || lpLibFileName[0] == '\0') {
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
@@ -180,6 +207,7 @@ HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName) {
 }
 
 BOOL WINAPI FreeLibrary(HMODULE hLibModule) {
+    CLoaderLockScope loaderLock;
     SLoadedModule module;
     if (hLibModule == nullptr || !FindLoadedModule(hLibModule, module)) {
         SetLastError(ERROR_INVALID_HANDLE);
@@ -202,6 +230,7 @@ FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
         SetLastError(ERROR_PROC_NOT_FOUND);
         return nullptr;
     }
+    CLoaderLockScope loaderLock;
     SLoadedModule module;
     HMODULE hTarget = hModule != nullptr ? hModule : reinterpret_cast<HMODULE>(MainProgram());
     if (!FindLoadedModule(hTarget, module)) {
@@ -219,6 +248,7 @@ FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
 }
 
 HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName) {
+    CLoaderLockScope loaderLock;
     if (lpModuleName == nullptr) {
         return reinterpret_cast<HMODULE>(MainProgram());
     }
@@ -240,6 +270,7 @@ HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName) {
 }
 
 DWORD WINAPI GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize) {
+    CLoaderLockScope loaderLock;
     SLoadedModule module;
     HMODULE hTarget = hModule != nullptr ? hModule : reinterpret_cast<HMODULE>(MainProgram());
     if (!FindLoadedModule(hTarget, module) || module.path.empty()) {
@@ -268,6 +299,7 @@ DWORD WINAPI GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize) 
 }
 
 HMODULE MirelModuleFromAddress(const void* pAddress) {
+    CLoaderLockScope loaderLock;
     Dl_info info;
     link_map* pMap = nullptr;
     if (dladdr1(pAddress, &info, reinterpret_cast<void**>(&pMap), RTLD_DL_LINKMAP) == 0) {
