@@ -265,13 +265,13 @@ BOOL WINAPI PostMessageA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam) {
         }
         return TRUE;
     }
-    std::shared_lock<std::shared_mutex> lock(mirel_ui::WindowTableLock());
-    mirel_ui::CWindowRecord* pWindow = mirel_ui::FindWindowLocked(hWnd);
-    if (pWindow == nullptr) {
-        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+    bool bPosted = false;
+    if (!mirel_ui::WithOwnerQueue(hWnd, [&](mirel_ui::CThreadQueue& queue) {
+            bPosted = queue.Post(hWnd, Msg, wParam, lParam);
+        })) {
         return FALSE;
     }
-    if (!pWindow->pQueue->Post(hWnd, Msg, wParam, lParam)) {
+    if (!bPosted) {
         SetLastError(ERROR_NOT_ENOUGH_QUOTA);
         return FALSE;
     }

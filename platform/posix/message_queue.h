@@ -258,6 +258,21 @@ struct CWindowRecord {
 std::shared_mutex& WindowTableLock();
 // The record of a live window, or null. The caller holds WindowTableLock().
 CWindowRecord* FindWindowLocked(HWND hWnd);
+
+// Calls fnAction with the queue of the thread that owns hWnd, holding the window table's shared
+// lock so that the window, and with it the queue, stays alive meanwhile. Any thread may call it.
+// When hWnd names no live window, sets ERROR_INVALID_WINDOW_HANDLE and returns false.
+template <typename Action>
+bool WithOwnerQueue(HWND hWnd, Action&& fnAction) {
+    std::shared_lock<std::shared_mutex> lock(WindowTableLock());
+    CWindowRecord* pWindow = FindWindowLocked(hWnd);
+    if (pWindow == nullptr) {
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return false;
+    }
+    fnAction(*pWindow->pQueue);
+    return true;
+}
 // Forgets the windows of a thread that is ending, as Windows destroys them, without messages.
 void ForgetThreadWindows(const CThreadQueue* pQueue);
 

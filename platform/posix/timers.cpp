@@ -334,14 +334,11 @@ UINT_PTR WINAPI SetTimer(HWND hWnd, UINT_PTR nIDEvent, UINT uElapse, TIMERPROC l
     if (hWnd == nullptr) {
         return mirel_ui::CurrentQueue().SetThreadTimer(nIDEvent, nElapse, lpTimerFunc);
     }
-    // The shared lock keeps the window, and with it the owner's queue, alive meanwhile.
-    std::shared_lock<std::shared_mutex> lock(mirel_ui::WindowTableLock());
-    mirel_ui::CWindowRecord* pWindow = mirel_ui::FindWindowLocked(hWnd);
-    if (pWindow == nullptr) {
-        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+    if (!mirel_ui::WithOwnerQueue(hWnd, [&](mirel_ui::CThreadQueue& queue) {
+            queue.SetTimer(hWnd, nIDEvent, nElapse, lpTimerFunc);
+        })) {
         return 0;
     }
-    pWindow->pQueue->SetTimer(hWnd, nIDEvent, nElapse, lpTimerFunc);
     // The result must be non-zero for a window timer, also when the ID itself is 0.
     return nIDEvent != 0 ? nIDEvent : 1;
 }
@@ -355,13 +352,13 @@ BOOL WINAPI KillTimer(HWND hWnd, UINT_PTR uIDEvent) {
         }
         return TRUE;
     }
-    std::shared_lock<std::shared_mutex> lock(mirel_ui::WindowTableLock());
-    mirel_ui::CWindowRecord* pWindow = mirel_ui::FindWindowLocked(hWnd);
-    if (pWindow == nullptr) {
-        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+    bool bKilled = false;
+    if (!mirel_ui::WithOwnerQueue(hWnd, [&](mirel_ui::CThreadQueue& queue) {
+            bKilled = queue.KillTimer(hWnd, uIDEvent);
+        })) {
         return FALSE;
     }
-    if (!pWindow->pQueue->KillTimer(hWnd, uIDEvent)) {
+    if (!bKilled) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
