@@ -22,17 +22,7 @@ namespace {
 using std::chrono::microseconds;
 using std::chrono::milliseconds;
 
-class MessageQueuePosixTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        CMessageLog::Clear();
-        m_hWnd = CreateTestWindow();
-        ASSERT_NE(m_hWnd, nullptr);
-    }
-    void TearDown() override { DestroyWindow(m_hWnd); }
-
-    HWND m_hWnd = nullptr;
-};
+using MessageQueuePosixTest = CTestWindowFixture;
 
 int64_t Median(std::vector<int64_t> values) {
     std::nth_element(values.begin(), values.begin() + values.size() / 2, values.end());

@@ -17,21 +17,12 @@ namespace {
 using std::chrono::duration_cast;
 using std::chrono::milliseconds;
 
-class WindowTimerTest : public ::testing::Test {
+class WindowTimerTest : public CTestWindowFixture {
 protected:
-    void SetUp() override {
-        CMessageLog::Clear();
-        m_hWnd = CreateTestWindow();
-        ASSERT_NE(m_hWnd, nullptr);
-    }
-    void TearDown() override { DestroyWindow(m_hWnd); }
-
     size_t Ticks(UINT_PTR nID) const { return CMessageLog::Count(m_hWnd, WM_TIMER, nID); }
     bool PumpTicks(UINT_PTR nID, size_t nCount, DWORD dwTimeoutMs) {
         return PumpUntil([&] { return Ticks(nID) >= nCount; }, dwTimeoutMs);
     }
-
-    HWND m_hWnd = nullptr;
 };
 
 int64_t Milliseconds(TestClock::duration duration) {

@@ -5,6 +5,8 @@
 #ifndef MIREL_TESTS_SUPPORT_TEST_WINDOW_H
 #define MIREL_TESTS_SUPPORT_TEST_WINDOW_H
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <functional>
 #include <thread>
@@ -50,6 +52,19 @@ void PumpFor(DWORD dwMs);
 
 // Polls done() every few milliseconds, without pumping; for threads that do not own the window.
 bool WaitUntil(const std::function<bool()>& done, DWORD dwTimeoutMs);
+
+// A fixture whose test owns one test window on the test's thread, with the log cleared before.
+class CTestWindowFixture : public ::testing::Test {
+protected:
+    void SetUp() override {
+        CMessageLog::Clear();
+        m_hWnd = CreateTestWindow();
+        ASSERT_NE(m_hWnd, nullptr);
+    }
+    void TearDown() override { DestroyWindow(m_hWnd); }
+
+    HWND m_hWnd = nullptr;
+};
 
 // A thread that owns a test window and runs GetMessageA/DispatchMessageA until its loop gets
 // WM_QUIT; the destructor asks it to quit, joins it, and it destroys its window on the way out.
