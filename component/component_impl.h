@@ -2,7 +2,7 @@
 // that all components share and owns the one release path by which a component ends: the DllSafe
 // gate, the force-only gate, one Shutdown, the hold count, destruction and removal from the
 // live-component registry. Calls into one component must not overlap; nothing here takes a lock
-// except the registry removal.
+// except the destruction with its registry removal, which runs under the module lock.
 #ifndef MIREL_COMPONENT_COMPONENT_IMPL_H
 #define MIREL_COMPONENT_COMPONENT_IMPL_H
 
@@ -16,6 +16,12 @@
 // Copies the path (or, when it is null or empty, the module's registry path) into the buffer when
 // it fits whole; otherwise the buffer keeps what it held.
 void CopyRegistryPath(const char* szPath, char* szBuffer, int32_t nSize);
+
+// The end of every release: destroys the component and removes its former address from the
+// live-component registry in one step under the module lock, so that no other thread can record a
+// new component at that address in between, nor walk the registry onto the destroyed object. The
+// address is never called through once the object is gone.
+void DestroyReleasedComponent(CComponentHolder* pHolder, IComponent* pAddress, int32_t bNotify);
 
 // Traps a component destroyed while alive or held, then lets destruction go on.
 void ReportDestroyedWhileAlive();
@@ -47,12 +53,7 @@ public:
             return;
         }
         const int32_t bNotify = this->GetComponentID() != kFactoryComponentId ? 1 : 0;
-        // The address remains the registry key after the object is gone; it is never called
-        // through again.
-        IComponent* pFormerAddress = this;
-        CComponentHolder* pHolder = this;
-        delete pHolder;
-        RemoveLiveComponent(pFormerAddress, bNotify);
+        DestroyReleasedComponent(this, this, bNotify);
     }
 
     int32_t GetAutoFree() override { return m_bAutoFree; }
