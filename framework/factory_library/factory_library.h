@@ -53,6 +53,9 @@ MIRFACT_EXPORT int32_t MirFactLoadedModuleCount(void);
 }
 #endif
 
+// The grace period of MirFactUnloadIdleModules until the host sets another.
+constexpr uint32_t kMirFactDefaultUnloadGracePeriodMs = 10;
+
 typedef int32_t (*MirFactUnloadIdleModulesFn)(void);
 typedef int32_t (*MirFactLoadedModuleCountFn)(void);
 typedef void (*MirFactSetUnloadGracePeriodFn)(uint32_t);

@@ -19,6 +19,7 @@
 #include <set>
 
 #include "framework/critical_lock.h"
+#include "framework/factory_library/factory_library.h"
 #include "mirel/component_factory.h"
 #include "mirel/exports.h"
 #include "module/module_state.h"
@@ -40,8 +41,6 @@ struct CLoadedModule {
     int32_t nPins;  // callers between Acquire and Unpin; it is never unloaded then
     bool bLeaving;  // being asked a last time before it is unloaded; Acquire waits meanwhile
 };
-
-constexpr DWORD kDefaultUnloadGracePeriodMs = 10;
 
 class CModuleCache {
 public:
@@ -85,7 +84,7 @@ private:
     std::list<CLoadedModule> m_modules;  // a list, so that records never move while pinned
     std::set<HMODULE> m_idleNotices;
     HINSTANCE m_hFactoryInstance = nullptr;
-    DWORD m_dwGracePeriodMs = kDefaultUnloadGracePeriodMs;
+    DWORD m_dwGracePeriodMs = kMirFactDefaultUnloadGracePeriodMs;
 };
 
 extern CModuleCache ModuleCache;
