@@ -8,6 +8,8 @@
 
 #include <stdint.h>
 
+#include <atomic>
+
 #include "component/component_holder.h"
 #include "mirel/component.h"
 #include "module/live_registry.h"
@@ -76,7 +78,9 @@ protected:
     int32_t m_bAlive;      // non-zero until Release has run Shutdown
     int32_t m_nHoldCount;  // while non-zero, Release keeps the object (for derived components)
     int32_t m_bForceOnly;  // while non-zero, only a forced Release passes (for derived components)
-    int32_t m_bAutoFree;   // MirelDllFreeMap releases only components that set it
+    // MirelDllFreeMap releases only components that set it. Atomic: MirelDllFreeMap reads it on
+    // its own thread while the component's owner may be setting it on another.
+    std::atomic<int32_t> m_bAutoFree;
 };
 
 #endif  // MIREL_COMPONENT_COMPONENT_IMPL_H
