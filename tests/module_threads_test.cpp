@@ -203,6 +203,7 @@ TEST_F(ModuleThreadsTest, ReadersSeeTheOldPathOrTheNewOneWhole) {
     const std::string pathB = "D:\\b.ini";
     int markerA = 0, markerB = 0;
     SetDLLRegistry(pathA.c_str());
+    SetFactoryHandle(&markerA);
     std::atomic<int> nTorn{0};
     RunFor(3, 500, [&](int nThread) {
         if (nThread == 0) {
