@@ -170,7 +170,7 @@ TEST(ProfileReader, Utf16TextReadsAsTheSameTextInUtf8) {
         GetPrivateProfileStringA("S", szKey, "", szFromUtf16, sizeof(szFromUtf16), utf16.c_str());
         GetPrivateProfileStringA("S", szKey, "", szFromUtf8, sizeof(szFromUtf8), utf8.c_str());
         EXPECT_STREQ(szFromUtf16, szFromUtf8) << szKey;
-        EXPECT_GT(strlen(szFromUtf16), 3u) << szKey;
+        EXPECT_GE(strlen(szFromUtf16), 3u) << szKey;
     }
     ExpectCase(utf16, {"S", "lone", "dflt", 64, "?x"});
 }
