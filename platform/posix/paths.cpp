@@ -78,7 +78,7 @@ public:
                 }
             }
             if (bLast) {
-                m_bTrailingSeparator = name.empty() && pEnd != szPath && name != "..";
+                m_bTrailingSeparator = name.empty() && pEnd != szPath;
                 break;
             }
             p = pEnd + 1;
