@@ -6,6 +6,7 @@
 #include "factory/factory_loader.h"
 #include "module/module_lock.h"
 #include "module/module_trace.h"
+#include "platform/debug_check.h"
 
 namespace {
 
@@ -55,6 +56,7 @@ uint32_t CTimerManager::AllocateTimerID() {
             m_bCounterWrapped = true;
         }
         if (nId != 0 && !(m_bCounterWrapped && m_mapTimers.Contains(nId))) {
+            MIREL_DCHECK(!m_mapTimers.Contains(nId));  // a new ID is held by no owner
             return nId;
         }
     }
@@ -208,6 +210,8 @@ int32_t CTimerManager::OnWindowMessage(HWND hWnd, uint32_t uMsg, uintptr_t wPara
     }
     // Copied out and called without the lock: the handler may start, stop or release, here or
     // through other threads, and nothing of the table is read after it returns.
+    // Handlers run only on the thread that owns the window, never on a thread that merely calls.
+    MIREL_DCHECK(GetWindowThreadProcessId(hWnd, nullptr) == GetCurrentThreadId());
     DispatchInProgress dispatch{pOwner, nTimerId, GetCurrentThreadId(), m_pDispatches};
     m_pDispatches = &dispatch;
     lock.unlock();

@@ -1,5 +1,7 @@
 #include "timer/timer_table.h"
 
+#include "platform/debug_check.h"
+
 namespace {
 
 constexpr uint32_t kInitialIndexBits = 4;
@@ -35,8 +37,6 @@ size_t CTimerTable::FindSlot(uint32_t nTimerId) const {
 }
 
 void CTimerTable::GrowIndexIfNeeded() {
-    // Invariant: the index is at most half full, which keeps probe chains short and guarantees an
-    // empty slot that ends every look-up.
     if ((m_nTimers + 1) * 2 <= m_index.size()) {
         return;
     }
@@ -162,6 +162,7 @@ void CTimerTable::Insert(ITimer* pOwner, uint32_t nTimerId, const TimerEntry& en
     }
     m_index[n] = IndexSlot{nTimerId, nRecord};
     ++m_nTimers;
+    MIREL_DCHECK(m_nTimers * 2 <= m_index.size());
 }
 
 bool CTimerTable::Find(ITimer* pOwner, uint32_t nTimerId, TimerEntry* pEntry,

@@ -98,9 +98,10 @@ private:
 
     std::vector<TimerRecord> m_records;
     uint32_t m_nFreeRecord;
-    // Linear probing over a power-of-two array that is never more than half full, so that a
-    // look-up ends after a few slots; removal shifts the probe chain back rather than leaving
-    // tombstones, so the index never degrades.
+    // Linear probing over a power-of-two array. Invariant (checked in debug builds): never more
+    // than half full, so that a look-up ends after a few slots and always meets an empty one.
+    // Removal shifts the probe chain back rather than leaving tombstones, so the index never
+    // degrades.
     std::vector<IndexSlot> m_index;
     uint32_t m_nIndexShift;
     size_t m_nTimers;
