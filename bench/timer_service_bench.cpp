@@ -17,6 +17,8 @@
 #include "mirel/timer.h"
 #include "module/module_state.h"
 #include "platform/windows_api.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/timer_test_support.h"
 #include "timer/timer_manager.h"
 
 #ifdef MIREL_BENCH_WITH_ASIO
@@ -39,24 +41,11 @@ namespace {
 constexpr uint32_t kLiveElapseBaseMs = 600000;
 constexpr uint32_t kFirstElapseMs = 1000;
 
-// A configuration beside the benchmark that names the factory library and the message-window
-// module of the build, so that the service gets its real hidden window.
+// The service gets its real hidden window: a configuration naming the factory library and the
+// message-window module of the build, in a folder that lives as long as the benchmark.
 void ConfigureFramework() {
-    char szExe[MAX_PATH] = {0};
-    GetModuleFileNameA(nullptr, szExe, MAX_PATH);
-    std::string bin(szExe);
-    bin = bin.substr(0, bin.find_last_of('\\'));
-    const std::string native = "/tmp/mirel-bench-" + std::to_string(getpid()) + ".ini";
-    FILE* pFile = fopen(native.c_str(), "w");
-    fprintf(pFile, "[361]\nDLL=%s\\MirFact.dll\n[Components]\n33=%s\\MirelMsgWnd.dll\n",
-            bin.c_str(), bin.c_str());
-    fclose(pFile);
-    std::string windows = "Z:" + native;
-    for (char& c : windows) {
-        if (c == '/')
-            c = '\\';
-    }
-    SetDLLRegistry(windows.c_str());
+    static CTempDir s_dir;
+    SetDLLRegistry(WriteTimerConfiguration(s_dir, "MirelMsgWnd.dll").c_str());
 }
 
 struct LiveTimers {
@@ -94,16 +83,6 @@ void BM_StartStopPair(benchmark::State& state) {
     state.SetLabel(bFirst ? "first" : "among");
 }
 
-class CCountingHandler : public ITimerHandler {
-public:
-    int32_t GetHandlerVersion() override { return 1; }
-    int32_t OnTimer(uint32_t, int32_t) override {
-        ++m_nCalls;
-        return 0;
-    }
-    int64_t m_nCalls = 0;
-};
-
 // The expiry of one timer held by the owner at the highest address: the dispatch visits every
 // owner before it.
 void BM_DispatchOneTimer(benchmark::State& state) {
@@ -115,14 +94,14 @@ void BM_DispatchOneTimer(benchmark::State& state) {
         if (reinterpret_cast<uintptr_t>(p) > reinterpret_cast<uintptr_t>(pLast))
             pLast = p;
     }
-    CCountingHandler handler;
+    CRecordingHandler handler;
     const uint32_t nId = pLast->StartTimer(kLiveElapseBaseMs, 7, &handler);
     IMessageSink* pSink = &TimerManager;
     const HWND hWnd = TimerManager.WindowForTesting();
     for (auto _ : state) {
         pSink->OnWindowMessage(hWnd, kTimerMessage, nId, 0, 0);
     }
-    benchmark::DoNotOptimize(handler.m_nCalls);
+    benchmark::DoNotOptimize(handler.Count());
 }
 
 #ifdef MIREL_BENCH_WITH_ASIO

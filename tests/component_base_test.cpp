@@ -12,7 +12,7 @@
 #include "mirel/exports.h"
 #include "module/live_registry.h"
 #include "module/module_state.h"
-#include "tests/support/debug_capture.h"
+#include "platform/debug_capture.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_module_statics.h"
 

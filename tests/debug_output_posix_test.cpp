@@ -23,7 +23,7 @@
 
 #include "platform/posix_extensions.h"
 #include "platform/windows_api.h"
-#include "tests/support/debug_capture.h"
+#include "platform/debug_capture.h"
 #include "tests/support/temp_dir.h"
 
 extern char** environ;

@@ -14,7 +14,7 @@
 #include "mirel/component_config.h"
 #include "mirel/exports.h"
 #include "tests/fixtures/fake_factory.h"
-#include "tests/support/debug_capture.h"
+#include "platform/debug_capture.h"
 #include "tests/support/factory_library_host.h"
 #include "tests/support/temp_dir.h"
 

@@ -10,7 +10,7 @@
 #include "factory/factory_loader.h"
 #include "module/module_state.h"
 #include "tests/fixtures/fake_factory.h"
-#include "tests/support/debug_capture.h"
+#include "platform/debug_capture.h"
 #include "tests/support/temp_dir.h"
 
 namespace {

@@ -13,7 +13,7 @@
 #include "module/live_registry.h"
 #include "module/module_state.h"
 #include "tests/fixtures/fake_factory.h"
-#include "tests/support/debug_capture.h"
+#include "platform/debug_capture.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_module_statics.h"
 

@@ -15,7 +15,7 @@
 #include "framework/message_window/window_table.h"
 #include "mirel/exports.h"
 #include "mirel/message_window.h"
-#include "tests/support/debug_capture.h"
+#include "platform/debug_capture.h"
 #include "tests/support/factory_library_host.h"
 #include "tests/support/message_pump.h"
 #include "tests/support/temp_dir.h"

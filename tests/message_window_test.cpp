@@ -1,10 +1,14 @@
 // Message-only windows and the thread message queue: creation and destruction messages, handle
 // validity, ownership by the creating thread, posting from any thread, the order of posted
-// messages, WM_QUIT and filters. Runs natively and under Wine against the system's own calls.
+// messages, WM_QUIT and filters, the check of timer procedures in DispatchMessageA, clean-up of
+// failed creation and of an ending thread's windows. Runs natively and under Wine against the
+// system's own calls.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <set>
+#include <thread>
 
 #include "platform/windows_api.h"
 #include "tests/support/test_window.h"
@@ -108,9 +112,7 @@ TEST_F(MessageWindowTest, DestroySendsDestroyMessagesWhileAliveThenInvalidatesTh
     ASSERT_TRUE(DestroyWindow(hWnd));
 
     std::vector<CLoggedMessage> log = CMessageLog::All();
-    ASSERT_EQ(log.size(), 2u);
-    EXPECT_EQ(log[0].nMessage, static_cast<UINT>(WM_DESTROY));
-    EXPECT_EQ(log[1].nMessage, static_cast<UINT>(WM_NCDESTROY));
+    ASSERT_TRUE(MatchesSequence(log, {{WM_DESTROY}, {WM_NCDESTROY}}));
     EXPECT_TRUE(log[0].bWindowAlive);
     EXPECT_TRUE(log[1].bWindowAlive);
 
@@ -146,23 +148,23 @@ TEST_F(MessageWindowTest, PostedMessagesComeInOrderBeforeTimersAndQuitEndsTheLoo
     }
     PostQuitMessage(7);
 
+    std::vector<MSG> received;
     MSG msg;
     for (int i = 0; i < 3; ++i) {
         ASSERT_EQ(GetMessageA(&msg, nullptr, 0, 0), 1);
-        EXPECT_EQ(msg.hwnd, hWnd);
-        EXPECT_EQ(msg.message, static_cast<UINT>(WM_USER + 1));
-        EXPECT_EQ(msg.wParam, static_cast<WPARAM>(i));
-        EXPECT_EQ(msg.lParam, static_cast<LPARAM>(100 + i));
+        received.push_back(msg);
     }
     // The quit message ends the loop before the pending timer is looked at.
     ASSERT_EQ(GetMessageA(&msg, nullptr, 0, 0), 0);
-    EXPECT_EQ(msg.message, static_cast<UINT>(WM_QUIT));
-    EXPECT_EQ(msg.wParam, 7u);
+    received.push_back(msg);
     // The timer's message comes next, once; the quit flag was consumed.
     ASSERT_EQ(GetMessageA(&msg, nullptr, 0, 0), 1);
-    EXPECT_EQ(msg.message, static_cast<UINT>(WM_TIMER));
-    EXPECT_EQ(msg.wParam, 3u);
-    EXPECT_EQ(msg.lParam, 0);
+    received.push_back(msg);
+    EXPECT_TRUE(MatchesSequence(received, {{WM_USER + 1, 0, 100, hWnd},
+                                           {WM_USER + 1, 1, 101, hWnd},
+                                           {WM_USER + 1, 2, 102, hWnd},
+                                           {WM_QUIT, 7},
+                                           {WM_TIMER, 3, 0}}));
     EXPECT_TRUE(KillTimer(hWnd, 3));
     EXPECT_TRUE(DestroyWindow(hWnd));
 }
@@ -203,7 +205,7 @@ TEST_F(MessageWindowTest, MessagesOfADestroyedWindowAreDropped) {
     Sleep(30);
     ASSERT_TRUE(DestroyWindow(hWnd));
     CMessageLog::Clear();
-    PumpFor(100);
+    PumpMessages(100);
     EXPECT_TRUE(MessagesOf(hWnd).empty());
 }
 
@@ -228,23 +230,14 @@ TEST_F(MessageWindowTest, QuitPostedToADestroyedWindowBecomesTheThreadsQuit) {
     ASSERT_TRUE(PostMessageA(hWnd, WM_QUIT, 0x4321, 0x8765));
     ASSERT_TRUE(PostMessageA(nullptr, WM_USER + 2, 3, 4));
     ASSERT_TRUE(DestroyWindow(hWnd));
-    std::vector<MSG> messages = DrainQueue();
-    ASSERT_EQ(messages.size(), 2u);
-    EXPECT_EQ(messages[0].message, static_cast<UINT>(WM_USER + 2));
-    EXPECT_EQ(messages[1].message, static_cast<UINT>(WM_QUIT));
-    EXPECT_EQ(messages[1].hwnd, nullptr);
-    EXPECT_EQ(messages[1].wParam, static_cast<WPARAM>(0x1234));
-    EXPECT_EQ(messages[1].lParam, 0);
+    EXPECT_TRUE(MatchesSequence(DrainQueue(), {{WM_USER + 2}, {WM_QUIT, 0x1234, 0, nullptr}}));
 
     hWnd = CreateTestWindow();
     ASSERT_NE(hWnd, nullptr);
     PostQuitMessage(7);
     ASSERT_TRUE(PostMessageA(hWnd, WM_QUIT, 0x1234, 0));
     ASSERT_TRUE(DestroyWindow(hWnd));
-    messages = DrainQueue();
-    ASSERT_EQ(messages.size(), 1u);
-    EXPECT_EQ(messages[0].message, static_cast<UINT>(WM_QUIT));
-    EXPECT_EQ(messages[0].wParam, static_cast<WPARAM>(7));
+    EXPECT_TRUE(MatchesSequence(DrainQueue(), {{WM_QUIT, 7}}));
 }
 
 TEST_F(MessageWindowTest, OtherThreadsPostToTheOwnerWhichAloneRunsTheProcedure) {
@@ -271,6 +264,83 @@ TEST_F(MessageWindowTest, OtherThreadsPostToTheOwnerWhichAloneRunsTheProcedure) 
     EXPECT_EQ(received.wParam, 11u);
     EXPECT_EQ(received.lParam, 12);
     EXPECT_EQ(CMessageLog::Count(hWnd, WM_USER + 5), 0u);
+}
+
+// The tests below own a test window on the test's thread.
+using OwnedWindowTest = CTestWindowFixture;
+
+std::atomic<int> g_procCalls{0};
+void CALLBACK CountingTimerProc(HWND, UINT, UINT_PTR, DWORD) {
+    ++g_procCalls;
+}
+
+TEST_F(OwnedWindowTest, DispatchCallsOnlyProceduresThatATimerWasSetWith) {
+    g_procCalls = 0;
+    MSG forged{};
+    forged.hwnd = m_hWnd;
+    forged.message = WM_TIMER;
+    forged.wParam = 3;
+    forged.lParam = reinterpret_cast<LPARAM>(CountingTimerProc);
+    DispatchMessageA(&forged);
+    EXPECT_EQ(g_procCalls, 0);
+    ASSERT_NE(SetTimer(m_hWnd, 3, 1000, CountingTimerProc), 0u);
+    DispatchMessageA(&forged);
+    EXPECT_EQ(g_procCalls, 1);
+    ASSERT_TRUE(KillTimer(m_hWnd, 3));
+    DispatchMessageA(&forged);
+    EXPECT_EQ(g_procCalls, 1);
+}
+
+TEST_F(OwnedWindowTest, RefusedCreationEndsWithNcDestroy) {
+    SetNextCreateResult(-1);
+    ASSERT_EQ(CreateTestWindow(), nullptr);
+    std::vector<CLoggedMessage> log = CMessageLog::All();
+    ASSERT_GE(log.size(), 3u);
+    HWND hRefused = log.back().hWnd;
+    EXPECT_NE(hRefused, m_hWnd);
+    EXPECT_EQ(log.back().nMessage, static_cast<UINT>(WM_NCDESTROY));
+    EXPECT_FALSE(IsWindow(hRefused));
+}
+
+int g_nDestroys = 0;
+int g_nNcDestroys = 0;
+
+LRESULT CALLBACK NestedDestroyWndProc(HWND hWnd, UINT nMessage, WPARAM wParam, LPARAM lParam) {
+    if (nMessage == WM_DESTROY) {
+        ++g_nDestroys;
+        EXPECT_TRUE(DestroyWindow(hWnd));
+    } else if (nMessage == WM_NCDESTROY) {
+        ++g_nNcDestroys;
+    }
+    return DefWindowProcA(hWnd, nMessage, wParam, lParam);
+}
+
+TEST_F(OwnedWindowTest, DestroyWindowInsideWmDestroySendsEachMessageOnce) {
+    WNDCLASSA windowClass{};
+    windowClass.lpfnWndProc = NestedDestroyWndProc;
+    windowClass.lpszClassName = "MirelNestedDestroy";
+    ASSERT_NE(RegisterClassA(&windowClass), 0);
+    HWND hWnd = CreateWindowExA(0, "MirelNestedDestroy", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                nullptr, nullptr);
+    ASSERT_NE(hWnd, nullptr);
+    EXPECT_TRUE(DestroyWindow(hWnd));
+    EXPECT_EQ(g_nDestroys, 1);
+    EXPECT_EQ(g_nNcDestroys, 1);
+    EXPECT_FALSE(IsWindow(hWnd));
+    EXPECT_TRUE(UnregisterClassA("MirelNestedDestroy", nullptr));
+}
+
+TEST_F(OwnedWindowTest, AnEndingThreadTakesItsWindowsAlong) {
+    HWND hOrphan = nullptr;
+    std::thread([&hOrphan] {
+        hOrphan = CreateTestWindow();
+        SetTimer(hOrphan, 1, 10, nullptr);
+        PostMessageA(hOrphan, WM_USER, 0, 0);
+    }).join();
+    ASSERT_NE(hOrphan, nullptr);
+    EXPECT_FALSE(IsWindow(hOrphan));
+    EXPECT_FALSE(PostMessageA(hOrphan, WM_USER, 0, 0));
+    EXPECT_EQ(SetTimer(hOrphan, 1, 10, nullptr), 0u);
 }
 
 }  // namespace

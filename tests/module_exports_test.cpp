@@ -10,7 +10,7 @@
 #include "mirel/exports.h"
 #include "mirel/timer.h"
 #include "platform/windows_api.h"
-#include "tests/support/debug_capture.h"
+#include "platform/debug_capture.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 #include "module/module_state.h"
 #include "module/module_trace.h"
 #include "platform/module_entry_glue.h"
-#include "tests/support/debug_capture.h"
+#include "platform/debug_capture.h"
 #include "tests/support/test_module_statics.h"
 
 namespace {

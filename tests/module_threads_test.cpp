@@ -19,7 +19,7 @@
 #include "module/live_registry.h"
 #include "module/module_lock.h"
 #include "module/module_state.h"
-#include "tests/support/debug_capture.h"
+#include "platform/debug_capture.h"
 #include "tests/support/failing_allocator.h"
 #include "tests/support/test_component.h"
 

@@ -9,33 +9,12 @@
 
 #include "mirel/exports.h"
 #include "mirel/timer.h"
-#include "tests/support/debug_capture.h"
+#include "platform/debug_capture.h"
 #include "tests/support/factory_library_host.h"
-#include "tests/support/message_pump.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/timer_test_support.h"
 
 namespace {
-
-class CCountingHandler : public ITimerHandler {
-public:
-    int32_t GetHandlerVersion() override { return 1; }
-    int32_t OnTimer(uint32_t nTimerId, int32_t nUserValue) override {
-        m_nLastId = nTimerId;
-        m_nLastValue = nUserValue;
-        ++m_nCalls;
-        return 0;
-    }
-    int m_nCalls = 0;
-    uint32_t m_nLastId = 0;
-    int32_t m_nLastValue = 0;
-};
-
-std::string WriteConfiguration(const CTempDir& dir) {
-    return dir.Write("conf\\Mirel.ini",
-                     "[361]\r\nDLL=" + BinaryFile("MirFact.dll") +
-                         "\r\n[Components]\r\n795=" + BinaryFile("MirelTimer.dll") +
-                         "\r\n33=" + BinaryFile("MirelMsgWnd.dll") + "\r\n");
-}
 
 int32_t TimerModuleCanUnloadNow() {
     HMODULE hModule = GetModuleHandleA("MirelTimer.dll");
@@ -48,7 +27,8 @@ int32_t TimerModuleCanUnloadNow() {
 
 TEST(TimerModuleTest, AClientGetsTimersThroughTheFactoryAndTheIdleModuleIsUnloaded) {
     CTempDir dir;
-    const std::string config = WriteConfiguration(dir);
+    const std::string config =
+        WriteTimerConfiguration(dir, "MirelMsgWnd.dll", "MirelTimer.dll", "conf\\Mirel.ini");
     CFactoryLibraryHost host;
     ASSERT_TRUE(host.Loaded());
     CDebugCapture capture;
@@ -60,12 +40,13 @@ TEST(TimerModuleTest, AClientGetsTimersThroughTheFactoryAndTheIdleModuleIsUnload
     ASSERT_TRUE(pFirst && pSecond) << capture.Text();
     EXPECT_EQ(pFirst->GetComponentID(), kTimerComponentId);
 
-    CCountingHandler handler;
+    CRecordingHandler handler;
     const uint32_t nId = pFirst->StartTimer(15, 0x1234, &handler);
     ASSERT_NE(nId, 0u) << capture.Text();
-    EXPECT_TRUE(PumpMessagesUntil([&] { return handler.m_nCalls >= 3; }, 3000));
-    EXPECT_EQ(handler.m_nLastId, nId);
-    EXPECT_EQ(handler.m_nLastValue, 0x1234);
+    EXPECT_TRUE(PumpMessagesUntil([&] { return handler.Count() >= 3; }, 3000));
+    const auto calls = handler.Calls();
+    ASSERT_FALSE(calls.empty());
+    EXPECT_EQ(calls.back(), std::make_pair(nId, int32_t{0x1234}));
 
     // While a component lives the module stays, whatever the host asks.
     pFirst->Release(0);

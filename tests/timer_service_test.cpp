@@ -14,52 +14,19 @@
 #include "mirel/timer.h"
 #include "module/live_registry.h"
 #include "module/module_state.h"
-#include "tests/support/debug_capture.h"
-#include "tests/support/message_pump.h"
+#include "platform/debug_capture.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/timer_test_support.h"
 #include "timer/timer_manager.h"
 
 namespace {
-
-class CRecordingHandler : public ITimerHandler {
-public:
-    int32_t GetHandlerVersion() override { return 1; }
-    int32_t OnTimer(uint32_t nTimerId, int32_t nUserValue) override {
-        m_calls.emplace_back(nTimerId, nUserValue);
-        if (m_onTimer)
-            m_onTimer(nTimerId);
-        return 0;
-    }
-    size_t CountFor(uint32_t nTimerId) const {
-        size_t n = 0;
-        for (const auto& call : m_calls)
-            n += call.first == nTimerId ? 1 : 0;
-        return n;
-    }
-    std::vector<std::pair<uint32_t, int32_t>> m_calls;
-    std::function<void(uint32_t)> m_onTimer;
-};
-
-ITimer* NewTimerComponent() {
-    return static_cast<ITimer*>(CreateComponent(kTimerComponentId, 1));
-}
-
-// A configuration naming the factory library and, for component 33, the given module.
-std::string WriteConfiguration(const CTempDir& dir, const std::string& messageWindowModule) {
-    const std::string bin = ExecutableDirectory();
-    std::string text = "[361]\r\nDLL=" + bin + "\\MirFact.dll\r\n";
-    if (!messageWindowModule.empty()) {
-        text += "[Components]\r\n33=" + bin + "\\" + messageWindowModule + "\r\n";
-    }
-    return dir.Write("Mirel.ini", text);
-}
 
 class TimerServiceTest : public ::testing::Test {
 protected:
     void SetUp() override {
         MirelSetDllSafe(1);
         SetFactoryHandle(nullptr);
-        SetDLLRegistry(WriteConfiguration(m_dir, "MirelMsgWnd.dll").c_str());
+        SetDLLRegistry(WriteTimerConfiguration(m_dir, "MirelMsgWnd.dll").c_str());
         TimerManager.SetPlatformCalls(CTimerManager::RealPlatformCalls());
     }
     void TearDown() override {
@@ -71,11 +38,12 @@ protected:
     CTempDir m_dir;
 };
 
-// Runs first: the process's first ID.
+// The counter is put back where a new manager starts it, so the test holds in any order.
 TEST_F(TimerServiceTest, IdsStartAtOneAndComeFromOneCounterForAllComponents) {
     ITimer* pA = NewTimerComponent();
     ITimer* pB = NewTimerComponent();
     ASSERT_TRUE(pA && pB);
+    TimerManager.SetNextTimerIdForTesting(1);
     EXPECT_EQ(pA->StartTimer(1000, 0, nullptr), 1u);
     EXPECT_EQ(pB->StartTimer(1000, 0, nullptr), 2u);
     EXPECT_EQ(pA->StartTimer(1000, 0, nullptr), 3u);
@@ -91,8 +59,8 @@ TEST_F(TimerServiceTest, OnTimerReceivesTheIdAndUserValueAgainAndAgain) {
     CRecordingHandler handler;
     const uint32_t nId = pTimer->StartTimer(20, -77, &handler);
     ASSERT_NE(nId, 0u);
-    EXPECT_TRUE(PumpMessagesUntil([&] { return handler.m_calls.size() >= 4; }, 3000));
-    for (const auto& call : handler.m_calls) {
+    EXPECT_TRUE(PumpMessagesUntil([&] { return handler.Count() >= 4; }, 3000));
+    for (const auto& call : handler.Calls()) {
         EXPECT_EQ(call.first, nId);
         EXPECT_EQ(call.second, -77);
     }
@@ -105,7 +73,7 @@ TEST_F(TimerServiceTest, ATimerWithoutHandlerRunsAndStopsLikeAnyOther) {
     const uint32_t nSilent = pTimer->StartTimer(15, 1, nullptr);
     const uint32_t nHeard = pTimer->StartTimer(15, 2, &witness);
     ASSERT_NE(nSilent, 0u);
-    EXPECT_TRUE(PumpMessagesUntil([&] { return witness.m_calls.size() >= 3; }, 3000));
+    EXPECT_TRUE(PumpMessagesUntil([&] { return witness.Count() >= 3; }, 3000));
     pTimer->StopTimer(nSilent);
     EXPECT_EQ(TimerManager.TimersForTesting().at(pTimer).count(nSilent), 0u);
     EXPECT_EQ(pTimer->ModifyTimer(nHeard, 30), 1);
@@ -151,11 +119,11 @@ TEST_F(TimerServiceTest, ReleaseKillsTheComponentsTimers) {
     ITimer* pTimer = NewTimerComponent();
     CRecordingHandler handler;
     const uint32_t nId = pTimer->StartTimer(10, 5, &handler);
-    ASSERT_TRUE(PumpMessagesUntil([&] { return !handler.m_calls.empty(); }, 3000));
+    ASSERT_TRUE(PumpMessagesUntil([&] { return handler.Count() > 0; }, 3000));
     pTimer->Release(0);
-    const size_t nBefore = handler.m_calls.size();
+    const size_t nBefore = handler.Count();
     PumpMessages(150);
-    EXPECT_EQ(handler.m_calls.size(), nBefore);
+    EXPECT_EQ(handler.Count(), nBefore);
     EXPECT_EQ(handler.CountFor(nId), nBefore);
 }
 
@@ -186,7 +154,7 @@ TEST_F(TimerServiceTest, TheSharedWindowGoesWithItsLastOwnerAndANewOneComesAfter
     const uint32_t nIdD = pD->StartTimer(10, 3, &handler);
     EXPECT_EQ(nIdD, nIdB + 1);  // the counter goes on
     EXPECT_TRUE(IsWindow(TimerManager.WindowForTesting()));
-    EXPECT_TRUE(PumpMessagesUntil([&] { return !handler.m_calls.empty(); }, 3000));
+    EXPECT_TRUE(PumpMessagesUntil([&] { return handler.Count() > 0; }, 3000));
     pD->Release(0);
 }
 
@@ -203,8 +171,8 @@ TEST_F(TimerServiceTest, WithoutAWindowNoTimerStartsAndNoIdIsConsumed) {
     } cases[] = {
         {"no factory library",
          m_dir.Write("broken.ini", "[361]\r\nDLL=Z:\\nowhere\\MirFact.dll\r\n")},
-        {"no component 33", WriteConfiguration(m_dir, "")},
-        {"a window never made", WriteConfiguration(m_dir, "MirelNullWnd.dll")},
+        {"no component 33", WriteTimerConfiguration(m_dir, "")},
+        {"a window never made", WriteTimerConfiguration(m_dir, "MirelNullWnd.dll")},
     };
     for (const auto& c : cases) {
         SetDLLRegistry(c.config.c_str());
@@ -213,7 +181,7 @@ TEST_F(TimerServiceTest, WithoutAWindowNoTimerStartsAndNoIdIsConsumed) {
         EXPECT_EQ(pTimer->StartTimer(10, 0, nullptr), 0u) << c.szWhat;
         pTimer->Release(0);
     }
-    SetDLLRegistry(WriteConfiguration(m_dir, "MirelMsgWnd.dll").c_str());
+    SetDLLRegistry(WriteTimerConfiguration(m_dir, "MirelMsgWnd.dll").c_str());
     ITimer* pTimer = NewTimerComponent();
     EXPECT_EQ(pTimer->StartTimer(1000, 0, nullptr), nBefore + 1);
     pTimer->Release(0);
@@ -275,9 +243,9 @@ TEST_F(TimerServiceTest, MessagesOfAnotherKindOrWindowAreIgnored) {
                                      kTimerMessage, nId, 0, 0),
               0);
     EXPECT_EQ(pSink->OnWindowMessage(hWindow, kTimerMessage, nId + 1000, 0, 0), 0);
-    EXPECT_TRUE(handler.m_calls.empty());
+    EXPECT_TRUE(handler.Count() == 0);
     EXPECT_EQ(pSink->OnWindowMessage(hWindow, kTimerMessage, nId, 0, 0), 0);
-    EXPECT_EQ(handler.m_calls, (std::vector<std::pair<uint32_t, int32_t>>{{nId, 9}}));
+    EXPECT_EQ(handler.Calls(), (std::vector<std::pair<uint32_t, int32_t>>{{nId, 9}}));
     EXPECT_EQ(pSink->GetSinkVersion(), 1);
     pTimer->Release(0);
 }
@@ -295,7 +263,7 @@ TEST_F(TimerServiceTest, AHandlerMayReleaseTheLastComponentInsideOnTimer) {
     const HWND hWindow = TimerManager.WindowForTesting();
     EXPECT_TRUE(PumpMessagesUntil([&] { return pTimer == nullptr; }, 3000));
     PumpMessages(50);
-    EXPECT_EQ(handler.m_calls.size(), 1u);
+    EXPECT_EQ(handler.Count(), 1u);
     EXPECT_FALSE(IsWindow(hWindow));
     EXPECT_EQ(TimerManager.MessageWindowForTesting(), nullptr);
 }
@@ -319,7 +287,7 @@ TEST_F(TimerServiceTest, AfterTheCounterWrapsDispatchAndStopAllStillFollowTheIds
     const HWND hWindow = TimerManager.WindowForTesting();
     for (uint32_t nId : {nLow, nHigher, nHigh})
         pSink->OnWindowMessage(hWindow, kTimerMessage, nId, 0, 0);
-    EXPECT_EQ(handler.m_calls,
+    EXPECT_EQ(handler.Calls(),
               (std::vector<std::pair<uint32_t, int32_t>>{{nLow, 3}, {nHigher, 2}, {nHigh, 1}}));
 
     TimerPlatformCalls recording = CTimerManager::RealPlatformCalls();

@@ -12,7 +12,7 @@
 #include "mirel/exports.h"
 #include "module/live_registry.h"
 #include "platform/windows_api.h"
-#include "tests/support/debug_capture.h"
+#include "platform/debug_capture.h"
 #include "tests/support/failing_allocator.h"
 #include "tests/support/message_pump.h"
 #include "tests/support/timer_test_support.h"

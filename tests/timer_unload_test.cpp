@@ -9,22 +9,12 @@
 #include "mirel/component_factory.h"
 #include "mirel/exports.h"
 #include "mirel/timer.h"
-#include "tests/support/debug_capture.h"
+#include "platform/debug_capture.h"
 #include "tests/support/factory_library_host.h"
-#include "tests/support/message_pump.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/timer_test_support.h"
 
 namespace {
-
-class CCountingHandler : public ITimerHandler {
-public:
-    int32_t GetHandlerVersion() override { return 1; }
-    int32_t OnTimer(uint32_t, int32_t) override {
-        ++m_nCalls;
-        return 0;
-    }
-    int m_nCalls = 0;
-};
 
 template <class Fn>
 Fn Export(HMODULE hModule, const char* szName) {
@@ -33,26 +23,24 @@ Fn Export(HMODULE hModule, const char* szName) {
 
 TEST(TimerUnloadTest, UnloadingWithLiveTimersStopsEveryExpiryAndKeepsTheWindowComponent) {
     CTempDir dir;
-    const std::string config = dir.Write(
-        "Mirel.ini", "[361]\r\nDLL=" + BinaryFile("MirFact.dll") +
-                         "\r\n[Components]\r\n33=" + BinaryFile("MirelMsgWnd.dll") + "\r\n");
+    const std::string config = WriteTimerConfiguration(dir, "MirelMsgWnd.dll");
     HMODULE hTimerModule = LoadLibraryA("MirelTimer.dll");
     ASSERT_NE(hTimerModule, nullptr);
     Export<SetDLLRegistryFn>(hTimerModule, "SetDLLRegistry")(config.c_str());
     ITimer* pTimer = static_cast<ITimer*>(
         Export<CreateComponentFn>(hTimerModule, "CreateComponent")(kTimerComponentId, 5));
     ASSERT_NE(pTimer, nullptr);
-    CCountingHandler handler;
+    CRecordingHandler handler;
     ASSERT_NE(pTimer->StartTimer(10, 0, &handler), 0u);
     ASSERT_NE(pTimer->StartTimer(25, 0, &handler), 0u);
-    ASSERT_TRUE(PumpMessagesUntil([&] { return handler.m_nCalls >= 2; }, 3000));
+    ASSERT_TRUE(PumpMessagesUntil([&] { return handler.Count() >= 2; }, 3000));
 
     CDebugCapture capture;
     FreeLibrary(hTimerModule);
     ASSERT_EQ(GetModuleHandleA("MirelTimer.dll"), nullptr);
-    const int nCallsAtUnload = handler.m_nCalls;
+    const size_t nCallsAtUnload = handler.Count();
     PumpMessages(200);
-    EXPECT_EQ(handler.m_nCalls, nCallsAtUnload);
+    EXPECT_EQ(handler.Count(), nCallsAtUnload);
 
     const std::string text = capture.Text();
     EXPECT_NE(text.find("Mirel[Error]:Found leak Mirel components. Count:1\n"), std::string::npos);

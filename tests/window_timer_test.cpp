@@ -21,7 +21,7 @@ class WindowTimerTest : public CTestWindowFixture {
 protected:
     size_t Ticks(UINT_PTR nID) const { return CMessageLog::Count(m_hWnd, WM_TIMER, nID); }
     bool PumpTicks(UINT_PTR nID, size_t nCount, DWORD dwTimeoutMs) {
-        return PumpUntil([&] { return Ticks(nID) >= nCount; }, dwTimeoutMs);
+        return PumpMessagesUntil([&] { return Ticks(nID) >= nCount; }, dwTimeoutMs);
     }
 };
 
@@ -49,7 +49,7 @@ void CALLBACK CountingTimerProc(HWND, UINT nMessage, UINT_PTR, DWORD) {
 TEST_F(WindowTimerTest, ATimerProcedureIsCalledInsteadOfTheWindow) {
     g_procCalls = 0;
     ASSERT_NE(SetTimer(m_hWnd, 7, 10, CountingTimerProc), 0u);
-    ASSERT_TRUE(PumpUntil([] { return g_procCalls >= 3; }, 5000));
+    ASSERT_TRUE(PumpMessagesUntil([] { return g_procCalls >= 3; }, 5000));
     EXPECT_EQ(Ticks(7), 0u);
     EXPECT_TRUE(KillTimer(m_hWnd, 7));
 }
@@ -59,7 +59,7 @@ TEST_F(WindowTimerTest, ThreadTimersGetTheirOwnIdAndCanBeReplaced) {
     UINT_PTR nID = SetTimer(nullptr, 0, 10, CountingTimerProc);
     ASSERT_NE(nID, 0u);
     EXPECT_EQ(SetTimer(nullptr, nID, 20, CountingTimerProc), nID);
-    ASSERT_TRUE(PumpUntil([] { return g_procCalls >= 2; }, 5000));
+    ASSERT_TRUE(PumpMessagesUntil([] { return g_procCalls >= 2; }, 5000));
     EXPECT_TRUE(KillTimer(nullptr, nID));
     EXPECT_FALSE(KillTimer(nullptr, nID));
 }
@@ -82,7 +82,7 @@ TEST_F(WindowTimerTest, ElapsesBelowTenMillisecondsAreRaisedToTen) {
     for (UINT uElapse : {0u, 1u, 5u}) {
         CMessageLog::Clear();
         ASSERT_NE(SetTimer(m_hWnd, 2, uElapse, nullptr), 0u);
-        PumpFor(300);
+        PumpMessages(300);
         EXPECT_TRUE(KillTimer(m_hWnd, 2));
         // 300 ms of a 10 ms timer is 30 ticks at most; unclamped it would be 60 or more.
         EXPECT_LE(Ticks(2), 35u) << "elapse " << uElapse;
@@ -149,7 +149,7 @@ TEST_F(WindowTimerTest, NoTickComesAfterKillTimer) {
     ASSERT_TRUE(PumpTicks(6, 2, 5000));
     ASSERT_TRUE(KillTimer(m_hWnd, 6));
     const size_t nBefore = Ticks(6);
-    PumpFor(100);
+    PumpMessages(100);
     EXPECT_EQ(Ticks(6), nBefore);
     EXPECT_FALSE(KillTimer(m_hWnd, 6));
 }

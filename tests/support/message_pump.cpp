@@ -1,33 +1,30 @@
 #include "tests/support/message_pump.h"
 
-#include "platform/windows_api.h"
-
 namespace {
 
-void DispatchPending() {
-    MSG msg;
-    while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-        TranslateMessage(&msg);
-        DispatchMessageA(&msg);
-    }
-}
+// How often the pump wakes to ask done() again and to look at the clock.
+constexpr UINT kRecheckMs = 5;
 
 }  // namespace
 
-void PumpMessages(unsigned nMilliseconds) {
-    PumpMessagesUntil([] { return false; }, nMilliseconds);
+bool PumpMessagesUntil(const std::function<bool()>& done, DWORD dwTimeoutMs) {
+    const DWORD dwStart = GetTickCount();
+    const UINT_PTR nGuard = SetTimer(nullptr, 0, kRecheckMs, nullptr);
+    MSG msg;
+    while (!done() && GetTickCount() - dwStart < dwTimeoutMs) {
+        if (GetMessageA(&msg, nullptr, 0, 0) <= 0) {
+            break;
+        }
+        if (msg.hwnd == nullptr && msg.message == WM_TIMER && msg.wParam == nGuard) {
+            continue;
+        }
+        TranslateMessage(&msg);
+        DispatchMessageA(&msg);
+    }
+    KillTimer(nullptr, nGuard);
+    return done();
 }
 
-bool PumpMessagesUntil(const std::function<bool()>& condition, unsigned nTimeoutMs) {
-    const DWORD start = GetTickCount();
-    for (;;) {
-        DispatchPending();
-        if (condition()) {
-            return true;
-        }
-        if (GetTickCount() - start >= nTimeoutMs) {
-            return condition();
-        }
-        Sleep(1);
-    }
+void PumpMessages(DWORD dwMs) {
+    PumpMessagesUntil([] { return false; }, dwMs);
 }

@@ -1,7 +1,10 @@
 #include "tests/support/test_window.h"
 
+#include <stdio.h>
+
 #include <future>
 #include <mutex>
+#include <string>
 
 const char* const kTestWindowClass = "MirelTestWindow";
 
@@ -80,24 +83,62 @@ HWND CreateTestWindow(LPVOID lpParam) {
                            nullptr, lpParam);
 }
 
-bool PumpUntil(const std::function<bool()>& done, DWORD dwTimeoutMs) {
-    const UINT_PTR nGuard = SetTimer(nullptr, 0, dwTimeoutMs, nullptr);
-    MSG msg;
-    while (!done()) {
-        if (GetMessageA(&msg, nullptr, 0, 0) <= 0) {
-            break;
-        }
-        if (msg.hwnd == nullptr && msg.message == WM_TIMER && msg.wParam == nGuard) {
-            break;
-        }
-        DispatchMessageA(&msg);
-    }
-    KillTimer(nullptr, nGuard);
-    return done();
+namespace {
+
+std::string ToHex(UINT nValue) {
+    char szText[16];
+    snprintf(szText, sizeof(szText), "%x", nValue);
+    return szText;
 }
 
-void PumpFor(DWORD dwMs) {
-    PumpUntil([] { return false; }, dwMs);
+std::string Describe(const std::vector<MSG>& messages) {
+    std::string text;
+    for (const MSG& msg : messages) {
+        text += " 0x" + ToHex(msg.message) + "(" + std::to_string(msg.wParam) + ")";
+    }
+    return text.empty() ? " none" : text;
+}
+
+}  // namespace
+
+::testing::AssertionResult MatchesSequence(const std::vector<MSG>& messages,
+                                           const std::vector<ExpectedMessage>& expected) {
+    for (size_t i = 0; i < expected.size() || i < messages.size(); ++i) {
+        const ExpectedMessage* pRow = i < expected.size() ? &expected[i] : nullptr;
+        const MSG* pMsg = i < messages.size() ? &messages[i] : nullptr;
+        const bool bSame =
+            pRow != nullptr && pMsg != nullptr && pRow->nMessage == pMsg->message &&
+            (pRow->wParam == ExpectedMessage::kAnyParam || pRow->wParam == pMsg->wParam) &&
+            (pRow->lParam == ExpectedMessage::kAnyLParam || pRow->lParam == pMsg->lParam) &&
+            (pRow->hWnd == ExpectedMessage::AnyWindow() || pRow->hWnd == pMsg->hwnd);
+        if (!bSame) {
+            std::vector<MSG> wanted;
+            for (const ExpectedMessage& row : expected) {
+                MSG msg{};
+                msg.message = row.nMessage;
+                msg.wParam = row.wParam;
+                wanted.push_back(msg);
+            }
+            return ::testing::AssertionFailure()
+                   << "message " << i << " differs; expected" << Describe(wanted) << ", got"
+                   << Describe(messages);
+        }
+    }
+    return ::testing::AssertionSuccess();
+}
+
+::testing::AssertionResult MatchesSequence(const std::vector<CLoggedMessage>& messages,
+                                           const std::vector<ExpectedMessage>& expected) {
+    std::vector<MSG> received;
+    for (const CLoggedMessage& entry : messages) {
+        MSG msg{};
+        msg.hwnd = entry.hWnd;
+        msg.message = entry.nMessage;
+        msg.wParam = entry.wParam;
+        msg.lParam = entry.lParam;
+        received.push_back(msg);
+    }
+    return MatchesSequence(received, expected);
 }
 
 bool WaitUntil(const std::function<bool()>& done, DWORD dwTimeoutMs) {

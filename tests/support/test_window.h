@@ -1,7 +1,7 @@
 // Test windows for the message-loop tests: message-only windows of one recording class whose
-// procedure logs every message with the time and the thread it ran on, a loop that pumps the
-// calling thread's queue without polling, and a worker thread that owns a window and runs its
-// loop. The log is process-wide and locked, so any thread may read it.
+// procedure logs every message with the time and the thread it ran on, and a worker thread that
+// owns a window and runs its loop; the calling thread's loop is the tests' one message pump. The
+// log is process-wide and locked, so any thread may read it.
 #ifndef MIREL_TESTS_SUPPORT_TEST_WINDOW_H
 #define MIREL_TESTS_SUPPORT_TEST_WINDOW_H
 
@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/windows_api.h"
+#include "tests/support/message_pump.h"
 
 using TestClock = std::chrono::steady_clock;
 
@@ -45,10 +46,25 @@ void SetNextCreateResult(LRESULT lResult);
 HWND CreateTestWindow(LPVOID lpParam = nullptr);
 extern const char* const kTestWindowClass;
 
-// Gets and dispatches the calling thread's messages until done() holds or the timeout passes;
-// blocks in GetMessageA in between (a thread timer marks the timeout). Returns done().
-bool PumpUntil(const std::function<bool()>& done, DWORD dwTimeoutMs);
-void PumpFor(DWORD dwMs);
+// One row of a table of expected messages, checked in order against what a queue handed out or a
+// procedure received. A field left at its "any" value is not compared.
+struct ExpectedMessage {
+    UINT nMessage;
+    WPARAM wParam = kAnyParam;
+    LPARAM lParam = kAnyLParam;
+    HWND hWnd = AnyWindow();
+
+    static constexpr WPARAM kAnyParam = ~WPARAM(0);
+    static constexpr LPARAM kAnyLParam = LPARAM(0x7BADF00D);
+    static HWND AnyWindow() { return reinterpret_cast<HWND>(~uintptr_t(0)); }
+};
+
+// Success when the messages are those of the table, one for one and in its order; otherwise the
+// first row that differs, and both sequences.
+::testing::AssertionResult MatchesSequence(const std::vector<MSG>& messages,
+                                           const std::vector<ExpectedMessage>& expected);
+::testing::AssertionResult MatchesSequence(const std::vector<CLoggedMessage>& messages,
+                                           const std::vector<ExpectedMessage>& expected);
 
 // Polls done() every few milliseconds, without pumping; for threads that do not own the window.
 bool WaitUntil(const std::function<bool()>& done, DWORD dwTimeoutMs);

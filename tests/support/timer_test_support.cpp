@@ -1,7 +1,5 @@
 #include "tests/support/timer_test_support.h"
 
-#include "mirel/exports.h"
-
 int32_t CRecordingHandler::OnTimer(uint32_t nTimerId, int32_t nUserValue) {
     {
         std::lock_guard<std::mutex> hold(m_mutex);
@@ -30,15 +28,18 @@ std::vector<std::pair<uint32_t, int32_t>> CRecordingHandler::Calls() const {
     return m_calls;
 }
 
-std::string WriteTimerConfiguration(const CTempDir& dir, const std::string& messageWindowModule) {
-    const std::string bin = ExecutableDirectory();
-    std::string text = "[361]\r\nDLL=" + bin + "\\MirFact.dll\r\n";
-    if (!messageWindowModule.empty()) {
-        text += "[Components]\r\n33=" + bin + "\\" + messageWindowModule + "\r\n";
+std::string WriteTimerConfiguration(const CTempDir& dir, const std::string& messageWindowModule,
+                                    const std::string& timerModule, const std::string& fileName) {
+    const std::string bin = ExecutableDirectory() + "\\";
+    std::string text = "[361]\r\nDLL=" + bin + "MirFact.dll\r\n";
+    if (!messageWindowModule.empty() || !timerModule.empty()) {
+        text += "[Components]\r\n";
     }
-    return dir.Write("Mirel.ini", text);
-}
-
-ITimer* NewTimerComponent() {
-    return static_cast<ITimer*>(CreateComponent(kTimerComponentId, 1));
+    if (!timerModule.empty()) {
+        text += std::to_string(kTimerComponentId) + "=" + bin + timerModule + "\r\n";
+    }
+    if (!messageWindowModule.empty()) {
+        text += "33=" + bin + messageWindowModule + "\r\n";
+    }
+    return dir.Write(fileName, text);
 }

@@ -1,7 +1,8 @@
-// What the timer service's tests share: a handler that records its expiries, and the configuration
-// that gives the service its real hidden window (the factory library and a message-window module
-// beside the test program). Used on the test's own threads; the handler's record is locked, as
-// the window's thread and a test's workers read it at once.
+// What the timer service's tests and benchmark share: a handler that records its expiries, the
+// configuration that gives the service its real hidden window (the factory library and a
+// message-window module beside the program), and the one message pump. Used on the test's own
+// threads; the handler's record is locked, as the window's thread and a test's workers read it at
+// once.
 #ifndef MIREL_TESTS_SUPPORT_TIMER_TEST_SUPPORT_H
 #define MIREL_TESTS_SUPPORT_TIMER_TEST_SUPPORT_H
 
@@ -14,7 +15,9 @@
 #include <utility>
 #include <vector>
 
+#include "mirel/exports.h"
 #include "mirel/timer.h"
+#include "tests/support/message_pump.h"
 #include "tests/support/temp_dir.h"
 
 class CRecordingHandler : public ITimerHandler {
@@ -34,11 +37,17 @@ private:
     std::vector<std::pair<uint32_t, int32_t>> m_calls;
 };
 
-// Writes Mirel.ini into the folder: the factory library beside the test program and, unless the
-// name is empty, the given module for component 33. Returns the file's path.
-std::string WriteTimerConfiguration(const CTempDir& dir, const std::string& messageWindowModule);
+// Writes the configuration file (Mirel.ini unless named) into the folder: the factory library
+// beside the program and, unless their names are empty, the given modules for component 33 and
+// for the timer component. Returns the file's path.
+std::string WriteTimerConfiguration(const CTempDir& dir, const std::string& messageWindowModule,
+                                    const std::string& timerModule = "",
+                                    const std::string& fileName = "Mirel.ini");
 
-// A new timer component from this program's module frame (creator ID 1).
-ITimer* NewTimerComponent();
+// A new timer component from this program's module frame (creator ID 1). Inline, so that programs
+// which load the timer module instead of carrying the frame link without it.
+inline ITimer* NewTimerComponent() {
+    return static_cast<ITimer*>(CreateComponent(kTimerComponentId, 1));
+}
 
 #endif  // MIREL_TESTS_SUPPORT_TIMER_TEST_SUPPORT_H

@@ -1,4 +1,7 @@
-#include "tests/support/debug_capture.h"
+#include "platform/debug_capture.h"
+
+#include <stdio.h>
+#include <string.h>
 
 namespace {
 
@@ -8,11 +11,21 @@ void CatchDebugLine(const char* szLine, void* pContext) {
 
 }  // namespace
 
-CDebugCapture::CDebugCapture() : m_tap(CatchDebugLine, this) {}
+CDebugCapture::CDebugCapture(const char* szEchoPrefix)
+    : m_szEchoPrefix(szEchoPrefix), m_tap(CatchDebugLine, this) {}
 
 void CDebugCapture::Add(const char* szLine) {
+    if (szLine == nullptr) {
+        szLine = "";
+    }
+    if (m_szEchoPrefix != nullptr) {
+        // The text goes on as the modules wrote it; only a missing line end is made up for.
+        const size_t nLength = strlen(szLine);
+        fprintf(stderr, "%s%s%s", m_szEchoPrefix, szLine,
+                nLength != 0 && szLine[nLength - 1] == '\n' ? "" : "\n");
+    }
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_lines.emplace_back(szLine != nullptr ? szLine : "");
+    m_lines.emplace_back(szLine);
 }
 
 std::vector<std::string> CDebugCapture::Lines() const {

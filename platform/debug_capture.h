@@ -1,7 +1,8 @@
 // CDebugCapture: collects every line written with OutputDebugStringA while it lives, by any module
-// of the process and from any thread. One capture at a time per process.
-#ifndef MIREL_TESTS_SUPPORT_DEBUG_CAPTURE_H
-#define MIREL_TESTS_SUPPORT_DEBUG_CAPTURE_H
+// of the process and from any thread; tests check the lines, and a host such as the demo echoes
+// them to standard error as they come. One capture at a time per process.
+#ifndef MIREL_PLATFORM_DEBUG_CAPTURE_H
+#define MIREL_PLATFORM_DEBUG_CAPTURE_H
 
 #include <mutex>
 #include <string>
@@ -11,7 +12,8 @@
 
 class CDebugCapture {
 public:
-    CDebugCapture();
+    // With a prefix, each line is also written to standard error behind it as it comes.
+    explicit CDebugCapture(const char* szEchoPrefix = nullptr);
     CDebugCapture(const CDebugCapture&) = delete;
     CDebugCapture& operator=(const CDebugCapture&) = delete;
 
@@ -24,9 +26,10 @@ public:
     void Add(const char* szLine);
 
 private:
+    const char* m_szEchoPrefix;
     mutable std::mutex m_mutex;
     std::vector<std::string> m_lines;
     CDebugOutputTap m_tap;  // last: it may call Add as soon as it exists
 };
 
-#endif  // MIREL_TESTS_SUPPORT_DEBUG_CAPTURE_H
+#endif  // MIREL_PLATFORM_DEBUG_CAPTURE_H
