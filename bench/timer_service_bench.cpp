@@ -173,9 +173,10 @@ void BM_BareSetKillPair(benchmark::State& state) {
     for (int i = 0; i < nTimers; ++i)
         SetTimer(hWnd, static_cast<UINT_PTR>(i + 1), kLiveElapseBaseMs + i * 7, nullptr);
     const UINT nElapse = bFirst ? kFirstElapseMs : kLiveElapseBaseMs + nTimers * 7 / 2;
-    const UINT_PTR nId = static_cast<UINT_PTR>(nTimers + 1);
+    // A new ID every time, as the service hands out: the platform meets the same keys either way.
+    UINT_PTR nId = static_cast<UINT_PTR>(nTimers);
     for (auto _ : state) {
-        SetTimer(hWnd, nId, nElapse, nullptr);
+        SetTimer(hWnd, ++nId, nElapse, nullptr);
         KillTimer(hWnd, nId);
     }
     DestroyWindow(hWnd);

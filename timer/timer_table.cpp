@@ -17,8 +17,12 @@ CTimerTable::CTimerTable()
       m_pCachedTimers(nullptr) {}
 
 size_t CTimerTable::HomeSlot(uint32_t nTimerId) const {
-    // Fibonacci hashing: consecutive IDs, the usual case, spread over the whole array.
-    return static_cast<size_t>((nTimerId * 2654435769u) >> m_nIndexShift);
+    // IDs are handed out in sequence, so runs of eight consecutive IDs share one cache line of the
+    // index (the timer just started is stopped through the line it was started through), while the
+    // runs themselves are spread over the whole array by Fibonacci hashing, so that long-lived
+    // timers never form one dense block that newer IDs would have to probe through.
+    const uint32_t nRun = (nTimerId >> 3) * 2654435769u;
+    return (static_cast<size_t>(nRun >> (m_nIndexShift + 3)) << 3) | (nTimerId & 7u);
 }
 
 size_t CTimerTable::FindSlot(uint32_t nTimerId) const {
