@@ -99,7 +99,7 @@ void BM_DispatchOneTimer(benchmark::State& state) {
     IMessageSink* pSink = &TimerManager;
     const HWND hWnd = TimerManager.WindowForTesting();
     for (auto _ : state) {
-        pSink->OnWindowMessage(hWnd, kTimerMessage, nId, 0, 0);
+        pSink->OnWindowMessage(hWnd, WM_TIMER, nId, 0, 0);
     }
     benchmark::DoNotOptimize(handler.Count());
 }

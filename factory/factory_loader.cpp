@@ -5,11 +5,11 @@
 
 #include "factory/bounded_strings.h"
 #include "factory/config_resolution.h"
+#include "mirel/component_factory.h"
 #include "module/module_state.h"
 
 namespace {
 
-constexpr char kFactoryModuleName[] = "MirFact.dll";
 constexpr char kEntryPointName[] = "CreateComponent";
 constexpr uint32_t kEntryCreatorId = 0;
 
@@ -131,7 +131,7 @@ int32_t CreateComponentInto(IComponent** ppComponent, int32_t nComponentId,
 // Used while a configuration record is constructed, possibly from a static initialiser of the
 // module: it only looks for a factory library the host has already loaded, and never loads one.
 IComponentFactory* FindLoadedFactory() {
-    HMODULE hModule = GetModuleHandleA(kFactoryModuleName);
+    HMODULE hModule = GetModuleHandleA(kFactoryLibraryName);
     if (hModule == nullptr) {
         return nullptr;
     }

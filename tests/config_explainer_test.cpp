@@ -56,7 +56,7 @@ Lines Matching(const Lines& lines, const std::string& prefix) {
     return found;
 }
 
-std::string RedirectNote(const SRedirectStep& step) {
+std::string RedirectNote(const RedirectStep& step) {
     switch (step.eRule) {
         case ERedirectRule::kNone:
             return "    chain ends: Redirect is blank";
@@ -97,9 +97,9 @@ std::string OutcomeWords(EModulePathRule eRule) {
 }
 
 // The key lines, and the "not read" lines of the keys the rule did not need.
-Lines KeyLines(const SResolutionFixture& fixture) {
+Lines KeyLines(const ResolutionFixture& fixture) {
     Lines lines;
-    for (const SKeyRead& key : fixture.keys) {
+    for (const KeyRead& key : fixture.keys) {
         const std::string name = "[" + key.section + "] " + key.key + " = \"" + key.raw + "\"";
         lines.push_back(key.key == "DllPath" ? name + ", used as read"
                                              : name + ", trimmed \"" + key.used + "\"");
@@ -116,10 +116,10 @@ Lines KeyLines(const SResolutionFixture& fixture) {
 
 // The explanation of a fixture, step by step. A file the fixture does not write must be named
 // as missing where it is read.
-Lines ExpectedSteps(const SResolutionFixture& fixture, const std::set<std::string>& written) {
+Lines ExpectedSteps(const ResolutionFixture& fixture, const std::set<std::string>& written) {
     Lines steps{"registry path: " + fixture.start, "start file: " + fixture.start,
                 "    absolute registry path: used as given"};
-    for (const SRedirectStep& step : fixture.redirects) {
+    for (const RedirectStep& step : fixture.redirects) {
         steps.push_back("read " + step.file + ": [Redirect] Path = \"" + step.value + "\"");
         if (written.count(step.file) == 0) {
             steps.push_back("    this file does not exist and reads as empty");
@@ -147,12 +147,12 @@ Lines ExpectedSteps(const SResolutionFixture& fixture, const std::set<std::strin
 // ---- The shared configurations -----------------------------------------------------------------
 
 TEST(ConfigExplainer, ExplainsEveryFixtureAsTheModuleResolvesIt) {
-    for (const SResolutionFixture& shared : AllResolutionFixtures()) {
+    for (const ResolutionFixture& shared : AllResolutionFixtures()) {
         SCOPED_TRACE(shared.label);
         CTempDir dir;
-        const SResolutionFixture fixture = WriteFixture(shared, dir);
+        const ResolutionFixture fixture = WriteFixture(shared, dir);
         std::set<std::string> written;
-        for (const SIniFile& file : fixture.files) {
+        for (const IniFile& file : fixture.files) {
             written.insert(dir.File(file.name));
         }
 

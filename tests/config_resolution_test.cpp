@@ -111,9 +111,9 @@ std::string ResolveDll(const std::string& configFile, IResolutionObserver* pObse
 
 // The events a fixture's first stage gives: its start file (always an absolute registry path)
 // and every file of the chain.
-Events ExpectedChain(const SResolutionFixture& fixture) {
+Events ExpectedChain(const ResolutionFixture& fixture) {
     Events events{"start given " + fixture.start + " -> " + fixture.start};
-    for (const SRedirectStep& step : fixture.redirects) {
+    for (const RedirectStep& step : fixture.redirects) {
         events.push_back(std::string("redirect ") + RuleName(step.eRule) + " " + step.file + " [" +
                          step.value + "] -> " + step.next);
     }
@@ -121,9 +121,9 @@ Events ExpectedChain(const SResolutionFixture& fixture) {
 }
 
 // The events of its second stage: the configuration file, the keys read, the path.
-Events ExpectedModulePath(const SResolutionFixture& fixture) {
+Events ExpectedModulePath(const ResolutionFixture& fixture) {
     Events events{"config " + fixture.configFile};
-    for (const SKeyRead& key : fixture.keys) {
+    for (const KeyRead& key : fixture.keys) {
         events.push_back("key " + key.section + "/" + key.key + " [" + key.raw + "] [" + key.used +
                          "]");
     }
@@ -323,10 +323,10 @@ TEST(ResolveConfigFile, StartFile) {
 // Blank, relative (final even when the target redirects), absolute chains, cycles entered at
 // either end, a file that names itself, the bound on a long chain and a missing start file.
 TEST(ResolveConfigFile, RedirectChains) {
-    for (const SResolutionFixture& shared : RedirectFixtures()) {
+    for (const ResolutionFixture& shared : RedirectFixtures()) {
         SCOPED_TRACE(shared.label);
         CTempDir dir;
-        const SResolutionFixture fixture = WriteFixture(shared, dir);
+        const ResolutionFixture fixture = WriteFixture(shared, dir);
         CRecordingObserver observer;
         EXPECT_EQ(fixture.configFile, ResolveConfig(fixture.start.c_str(), &observer));
         EXPECT_EQ(ExpectedChain(fixture), observer.m_events);
@@ -342,10 +342,10 @@ TEST(ResolveConfigFile, StartFileTooLongForTheBufferGivesNothing) {
 
 // Every row of the outcome table, with the keys each one reads and only those.
 TEST(ResolveFactoryDllPath, OutcomeTable) {
-    for (const SResolutionFixture& shared : OutcomeFixtures()) {
+    for (const ResolutionFixture& shared : OutcomeFixtures()) {
         SCOPED_TRACE(shared.label);
         CTempDir dir;
-        const SResolutionFixture fixture = WriteFixture(shared, dir);
+        const ResolutionFixture fixture = WriteFixture(shared, dir);
         CRecordingObserver observer;
         EXPECT_EQ(fixture.modulePath, ResolveDll(fixture.configFile, &observer));
         EXPECT_EQ(RuleName(fixture.eRule), std::string(RuleName(observer.m_eLastRule)));
@@ -362,10 +362,10 @@ TEST(ResolveFactoryDllPath, ConfigFileWithoutSeparatorIsItsOwnDirectory) {
 // Both stages as LoadFactoryModule runs them, for every shared configuration, the worked example
 // among them: each step in order and the final path.
 TEST(ResolveFactoryModulePath, EveryFixtureStepByStep) {
-    for (const SResolutionFixture& shared : AllResolutionFixtures()) {
+    for (const ResolutionFixture& shared : AllResolutionFixtures()) {
         SCOPED_TRACE(shared.label);
         CTempDir dir;
-        const SResolutionFixture fixture = WriteFixture(shared, dir);
+        const ResolutionFixture fixture = WriteFixture(shared, dir);
         CRecordingObserver observer;
         char szPath[kPathBufferSize];
         memset(szPath, 'x', sizeof(szPath));

@@ -83,14 +83,14 @@ void ExpectAllTestLinesWhole(const std::string& text) {
     }
 }
 
-struct SChildResult {
+struct ChildResult {
     int nExitCode = -1;
     std::string stderrText;
 };
 
 // Runs the child test of this program with MIREL_DEBUG_OUTPUT set to szSetting (or unset for
 // null) and collects its standard error.
-SChildResult RunChild(const char* szSetting) {
+ChildResult RunChild(const char* szSetting) {
     std::vector<std::string> environment;
     for (char** p = environ; *p != nullptr; ++p) {
         if (strncmp(*p, "MIREL_DEBUG_OUTPUT=", 19) != 0) {
@@ -110,7 +110,7 @@ SChildResult RunChild(const char* szSetting) {
     std::string filter = "--gtest_filter=DebugOutputChild.*";
     char* argv[] = {&program[0], &filter[0], nullptr};
 
-    SChildResult result;
+    ChildResult result;
     int pipeFds[2];
     if (pipe(pipeFds) != 0) {
         return result;
@@ -159,7 +159,7 @@ TEST(DebugOutputChild, WriteLinesFromThreads) {
 }
 
 TEST(DebugOutput, DefaultIsStandardErrorWithLinesWhole) {
-    SChildResult child = RunChild(nullptr);
+    ChildResult child = RunChild(nullptr);
     ASSERT_EQ(child.nExitCode, 0);
     ExpectAllTestLinesWhole(child.stderrText);
 }
@@ -167,7 +167,7 @@ TEST(DebugOutput, DefaultIsStandardErrorWithLinesWhole) {
 TEST(DebugOutput, FileNamedTheWindowsOrThePosixWayGetsLinesWhole) {
     CTempDir dir;
     std::string windowsPath = dir.File("debug.log");
-    SChildResult first = RunChild(windowsPath.c_str());
+    ChildResult first = RunChild(windowsPath.c_str());
     ASSERT_EQ(first.nExitCode, 0);
     EXPECT_EQ(first.stderrText, "");
     std::string firstText = ReadFile(windowsPath);
@@ -179,7 +179,7 @@ TEST(DebugOutput, FileNamedTheWindowsOrThePosixWayGetsLinesWhole) {
         if (c == '\\')
             c = '/';
     }
-    SChildResult second = RunChild(posixPath.c_str());
+    ChildResult second = RunChild(posixPath.c_str());
     ASSERT_EQ(second.nExitCode, 0);
     std::string bothText = ReadFile(windowsPath);
     EXPECT_EQ(bothText.size(), 2 * firstText.size());
@@ -188,7 +188,7 @@ TEST(DebugOutput, FileNamedTheWindowsOrThePosixWayGetsLinesWhole) {
 
 TEST(DebugOutput, OffOrNoneSilences) {
     for (const char* szSetting : {"off", "none", "OFF"}) {
-        SChildResult child = RunChild(szSetting);
+        ChildResult child = RunChild(szSetting);
         EXPECT_EQ(child.nExitCode, 0) << szSetting;
         EXPECT_EQ(child.stderrText, "") << szSetting;
     }
@@ -198,7 +198,7 @@ TEST(DebugOutput, OffOrNoneSilences) {
 TEST(DebugOutput, UnopenableFileFallsBackToStandardError) {
     CTempDir dir;
     std::string missingFolder = dir.File("no-such-folder\\debug.log");
-    SChildResult child = RunChild(missingFolder.c_str());
+    ChildResult child = RunChild(missingFolder.c_str());
     ASSERT_EQ(child.nExitCode, 0);
     size_t nNotice = child.stderrText.find("MIREL_DEBUG_OUTPUT");
     ASSERT_NE(nNotice, std::string::npos);
@@ -217,13 +217,13 @@ TEST(DebugOutput, SinkGetsEachStringAsOneCallAndNullIsIgnored) {
     EXPECT_EQ(capture.Lines(), expected);
 }
 
-struct SCountingSink {
+struct CountingSink {
     std::atomic<int> nInside{0};
     std::atomic<long> nLines{0};
 };
 
 void CountLine(const char* /*szLine*/, void* pContext) {
-    auto* pSink = static_cast<SCountingSink*>(pContext);
+    auto* pSink = static_cast<CountingSink*>(pContext);
     ++pSink->nInside;
     ++pSink->nLines;
     --pSink->nInside;
@@ -232,7 +232,7 @@ void CountLine(const char* /*szLine*/, void* pContext) {
 // Swapping the sink while other threads write: every line reaches exactly one sink, and once
 // the swap has returned the previous sink is no longer running, so its owner may destroy it.
 TEST(DebugOutput, SinkSwapIsSafeWhileOthersWrite) {
-    SCountingSink sinks[2];
+    CountingSink sinks[2];
     std::atomic<bool> bStop{false};
     std::atomic<long> nWritten{0};
     MirelSetDebugOutputSink(CountLine, &sinks[0]);
@@ -247,7 +247,7 @@ TEST(DebugOutput, SinkSwapIsSafeWhileOthersWrite) {
     }
     int nStillRunning = 0;
     for (int i = 0; i < 2000; ++i) {
-        SCountingSink& previous = sinks[i % 2];
+        CountingSink& previous = sinks[i % 2];
         MirelSetDebugOutputSink(CountLine, &sinks[(i + 1) % 2]);
         if (previous.nInside != 0) {
             ++nStillRunning;

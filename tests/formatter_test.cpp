@@ -34,17 +34,17 @@ std::string PointerDigits(uintptr_t nValue) {
     return digits;
 }
 
-struct SBoundCase {
+struct BoundCase {
     size_t nCount;
     int nExpectedResult;
     const char* szExpectedBytes;  // the first bytes of the buffer, terminator included if written
 };
 
-class FormatterBounds : public testing::TestWithParam<SBoundCase> {};
+class FormatterBounds : public testing::TestWithParam<BoundCase> {};
 
 // "abc42" is five characters long.
 TEST_P(FormatterBounds, WritesAtMostCountAndTerminatesOnlyWhenShorter) {
-    const SBoundCase& c = GetParam();
+    const BoundCase& c = GetParam();
     char szBuffer[16];
     memset(szBuffer, kUntouched, sizeof(szBuffer));
     int nResult = Format(szBuffer, c.nCount, "abc%d", 42);
@@ -61,12 +61,12 @@ TEST_P(FormatterBounds, WritesAtMostCountAndTerminatesOnlyWhenShorter) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, FormatterBounds,
-                         testing::Values(SBoundCase{16, 5, "abc42"},  // room to spare
-                                         SBoundCase{6, 5, "abc42"},   // room for the terminator
-                                         SBoundCase{5, 5, "abc42"},   // exact fit: no terminator
-                                         SBoundCase{4, -1, "abc4"},   // cut
-                                         SBoundCase{1, -1, "a"},      // cut to one character
-                                         SBoundCase{0, -1, ""}));     // no room at all
+                         testing::Values(BoundCase{16, 5, "abc42"},  // room to spare
+                                         BoundCase{6, 5, "abc42"},   // room for the terminator
+                                         BoundCase{5, 5, "abc42"},   // exact fit: no terminator
+                                         BoundCase{4, -1, "abc4"},   // cut
+                                         BoundCase{1, -1, "a"},      // cut to one character
+                                         BoundCase{0, -1, ""}));     // no room at all
 
 TEST(Formatter, EmptyTextFitsIntoNoRoom) {
     char szBuffer[4];
@@ -84,10 +84,10 @@ TEST(Formatter, NullBufferWithoutRoomMeasuresTheText) {
 }
 
 TEST(Formatter, PointerIsUpperCaseHexPaddedToPointerWidth) {
-    struct SCase {
+    struct Case {
         uintptr_t nValue;
     } cases[] = {{0}, {0x1234abcd}, {static_cast<uintptr_t>(-1)}, {0xa}};
-    for (const SCase& c : cases) {
+    for (const Case& c : cases) {
         char szBuffer[64];
         int nResult = Format(szBuffer, sizeof(szBuffer), "[%p]", reinterpret_cast<void*>(c.nValue));
         std::string expected = "[" + PointerDigits(c.nValue) + "]";
@@ -111,13 +111,13 @@ TEST(Formatter, PointerFieldWidthAlignsWithBlanks) {
 // The conversions the module's lines use, and the argument list read at the right types even
 // when a pointer sits between integers of other widths.
 TEST(Formatter, ConversionsReadEachArgumentAtItsType) {
-    struct SCase {
+    struct Case {
         std::string expected;
         std::string actual;
     };
     char szBuffer[128];
     void* pValue = reinterpret_cast<void*>(static_cast<uintptr_t>(0x10));
-    std::vector<SCase> cases;
+    std::vector<Case> cases;
     Format(szBuffer, sizeof(szBuffer), "Mirel[Error]: ComponentID=%d CreatorID=%u", -12,
            3000000000u);
     cases.push_back({"Mirel[Error]: ComponentID=-12 CreatorID=3000000000", szBuffer});
@@ -133,7 +133,7 @@ TEST(Formatter, ConversionsReadEachArgumentAtItsType) {
     Format(szBuffer, sizeof(szBuffer), "%hd %hu %hx %ld %lu %lx", 70000, 70000, 0x12345, -7L,
            4000000000UL, 0xABCDUL);
     cases.push_back({"4464 4464 2345 -7 4000000000 abcd", szBuffer});
-    for (const SCase& c : cases) {
+    for (const Case& c : cases) {
         EXPECT_EQ(c.actual, c.expected);
     }
 }

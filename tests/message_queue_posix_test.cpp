@@ -28,14 +28,14 @@ int64_t Median(std::vector<int64_t> values) {
 
 // How late each tick came after the latest point of the ideal grid start + k * period, in
 // microseconds, and which k that was.
-struct CTickPlacement {
+struct TickPlacement {
     int64_t nPeriodIndex;
     int64_t nLateness;
 };
-std::vector<CTickPlacement> PlaceOnGrid(const std::vector<CLoggedMessage>& ticks,
-                                        TestClock::time_point start, milliseconds period) {
-    std::vector<CTickPlacement> placements;
-    for (const CLoggedMessage& tick : ticks) {
+std::vector<TickPlacement> PlaceOnGrid(const std::vector<LoggedMessage>& ticks,
+                                       TestClock::time_point start, milliseconds period) {
+    std::vector<TickPlacement> placements;
+    for (const LoggedMessage& tick : ticks) {
         const TestClock::duration sinceStart = tick.at - start;
         const int64_t nIndex = sinceStart / period;
         const int64_t nLateness =
@@ -50,7 +50,7 @@ TEST_F(MessageQueuePosixTest, TimersKeepTheirPhaseAndNeverComeEarly) {
     ASSERT_NE(SetTimer(m_hWnd, 1, 10, nullptr), 0u);
     ASSERT_TRUE(
         PumpMessagesUntil([&] { return CMessageLog::Count(m_hWnd, WM_TIMER, 1) >= 100; }, 5000));
-    std::vector<CTickPlacement> placements =
+    std::vector<TickPlacement> placements =
         PlaceOnGrid(CMessageLog::Of(m_hWnd, WM_TIMER, 1), start, milliseconds(10));
 
     std::vector<int64_t> firstLateness, lastLateness;
@@ -83,10 +83,10 @@ TEST_F(MessageQueuePosixTest, MissedPeriodsFoldIntoOneTickAndThePhaseResumes) {
     ASSERT_TRUE(PumpMessagesUntil(
         [&] { return CMessageLog::Count(m_hWnd, WM_TIMER, 2) >= nBefore + 11; }, 5000));
 
-    std::vector<CLoggedMessage> ticks = CMessageLog::Of(m_hWnd, WM_TIMER, 2);
-    std::vector<CLoggedMessage> after(ticks.begin() + nBefore + 1, ticks.end());
+    std::vector<LoggedMessage> ticks = CMessageLog::Of(m_hWnd, WM_TIMER, 2);
+    std::vector<LoggedMessage> after(ticks.begin() + nBefore + 1, ticks.end());
     std::vector<int64_t> lateness;
-    for (const CTickPlacement& placement : PlaceOnGrid(after, start, milliseconds(10))) {
+    for (const TickPlacement& placement : PlaceOnGrid(after, start, milliseconds(10))) {
         lateness.push_back(placement.nLateness);
     }
     EXPECT_LT(Median(lateness), 2000);
@@ -97,17 +97,17 @@ TEST_F(MessageQueuePosixTest, MissedPeriodsFoldIntoOneTickAndThePhaseResumes) {
 TEST_F(MessageQueuePosixTest, ManyTimersComeOutInDueOrderOncePerTimer) {
     // Each timer's due time is known to lie between the clock read just before its SetTimer and
     // the one just after, whatever the scheduler does in between.
-    struct SDue {
+    struct Due {
         TestClock::time_point earliest;
         TestClock::time_point latest;
     };
     std::mt19937 random(1234);
-    std::map<UINT_PTR, SDue> due;
+    std::map<UINT_PTR, Due> due;
     auto set = [&](UINT_PTR nID) {
         const UINT uElapse = 400 + random() % 91;
         const TestClock::time_point before = TestClock::now();
         ASSERT_NE(SetTimer(m_hWnd, nID, uElapse, nullptr), 0u);
-        due[nID] = SDue{before + milliseconds(uElapse), TestClock::now() + milliseconds(uElapse)};
+        due[nID] = Due{before + milliseconds(uElapse), TestClock::now() + milliseconds(uElapse)};
     };
     for (UINT_PTR nID = 1; nID <= 300; ++nID) {
         set(nID);

@@ -25,7 +25,7 @@ namespace {
 constexpr char kModuleName[] = "MirelMsgWnd.dll";
 constexpr unsigned kGenerousMs = 3000;
 
-struct SDelivery {
+struct Delivery {
     HWND hWnd;
     uint32_t uMsg;
     uintptr_t wParam;
@@ -38,19 +38,19 @@ public:
     int32_t GetSinkVersion() override { return 1; }
     int32_t OnWindowMessage(HWND hWnd, uint32_t uMsg, uintptr_t wParam, intptr_t lParam,
                             int32_t nDepth) override {
-        const SDelivery delivery{hWnd, uMsg, wParam, lParam, nDepth};
+        const Delivery delivery{hWnd, uMsg, wParam, lParam, nDepth};
         m_deliveries.push_back(delivery);
         return m_onMessage ? m_onMessage(delivery) : 0;
     }
     size_t CountOf(uint32_t uMsg) const {
         size_t n = 0;
-        for (const SDelivery& delivery : m_deliveries)
+        for (const Delivery& delivery : m_deliveries)
             n += delivery.uMsg == uMsg ? 1 : 0;
         return n;
     }
 
-    std::vector<SDelivery> m_deliveries;
-    std::function<int32_t(const SDelivery&)> m_onMessage;
+    std::vector<Delivery> m_deliveries;
+    std::function<int32_t(const Delivery&)> m_onMessage;
 };
 
 // The module's own answer to whether it holds a live component.
@@ -116,7 +116,7 @@ TEST_F(MessageWindowComponentTest, EveryMessageReachesTheSinkWithItsWindow) {
     IMessageWindow* pWindow = NewComponent();
     ASSERT_NE(pWindow, nullptr);
     CRecordingSink sink;
-    sink.m_onMessage = [](const SDelivery& delivery) {
+    sink.m_onMessage = [](const Delivery& delivery) {
         return static_cast<int32_t>(delivery.wParam * 2);
     };
     HWND hWnd = nullptr;
@@ -164,7 +164,7 @@ TEST_F(MessageWindowComponentTest, TimersSetOnTheWindowReachTheSink) {
     ASSERT_NE(SetTimer(hWnd, 7, 10, nullptr), 0u);
     EXPECT_TRUE(PumpMessagesUntil([&] { return sink.CountOf(WM_TIMER) >= 3; }, kGenerousMs));
     KillTimer(hWnd, 7);
-    for (const SDelivery& delivery : sink.m_deliveries) {
+    for (const Delivery& delivery : sink.m_deliveries) {
         EXPECT_EQ(delivery.hWnd, hWnd);
         EXPECT_EQ(delivery.uMsg, static_cast<uint32_t>(WM_TIMER));
         EXPECT_EQ(delivery.wParam, 7u);
@@ -178,7 +178,7 @@ TEST_F(MessageWindowComponentTest, NestedDeliveryIsReportedWithItsDepth) {
     CRecordingSink sink;
     HWND hWnd = nullptr;
     ASSERT_EQ(pWindow->CreateMessageWindow(&hWnd, &sink), 1);
-    sink.m_onMessage = [&](const SDelivery& delivery) {
+    sink.m_onMessage = [&](const Delivery& delivery) {
         if (delivery.uMsg == WM_USER + 1) {
             // A loop run from inside the handler delivers the next message nested.
             PostMessageA(hWnd, WM_USER + 2, 0, 0);
@@ -205,7 +205,7 @@ TEST_F(MessageWindowComponentTest, ReleaseFromInsideADeliveryEndsTheWindowAfterI
     ASSERT_EQ(pWindow->CreateMessageWindow(&hWnd, &sink), 1);
     bool bAliveInsideHandler = false;
     int32_t nCanUnloadInsideHandler = -1;
-    sink.m_onMessage = [&](const SDelivery& delivery) {
+    sink.m_onMessage = [&](const Delivery& delivery) {
         if (delivery.uMsg == WM_TIMER && pWindow != nullptr) {
             // As a timer client does when its handler releases the last timer component.
             pWindow->Release(0);

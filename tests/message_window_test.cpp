@@ -22,7 +22,7 @@ protected:
 
 std::vector<UINT> MessagesOf(HWND hWnd) {
     std::vector<UINT> messages;
-    for (const CLoggedMessage& entry : CMessageLog::All()) {
+    for (const LoggedMessage& entry : CMessageLog::All()) {
         if (entry.hWnd == hWnd) {
             messages.push_back(entry.nMessage);
         }
@@ -47,7 +47,7 @@ TEST_F(MessageWindowTest, CreationSendsCreateMessagesToALiveWindowOfTheCallingTh
     EXPECT_TRUE(IsWindow(hWnd));
     EXPECT_EQ(GetWindowThreadProcessId(hWnd, nullptr), GetCurrentThreadId());
 
-    std::vector<CLoggedMessage> creates = CMessageLog::Of(hWnd, WM_CREATE);
+    std::vector<LoggedMessage> creates = CMessageLog::Of(hWnd, WM_CREATE);
     ASSERT_EQ(creates.size(), 1u);
     EXPECT_TRUE(creates[0].bWindowAlive);
     EXPECT_EQ(creates[0].dwThreadId, GetCurrentThreadId());
@@ -111,7 +111,7 @@ TEST_F(MessageWindowTest, DestroySendsDestroyMessagesWhileAliveThenInvalidatesTh
     CMessageLog::Clear();
     ASSERT_TRUE(DestroyWindow(hWnd));
 
-    std::vector<CLoggedMessage> log = CMessageLog::All();
+    std::vector<LoggedMessage> log = CMessageLog::All();
     ASSERT_TRUE(MatchesSequence(log, {{WM_DESTROY}, {WM_NCDESTROY}}));
     EXPECT_TRUE(log[0].bWindowAlive);
     EXPECT_TRUE(log[1].bWindowAlive);
@@ -259,7 +259,7 @@ TEST_F(MessageWindowTest, OtherThreadsPostToTheOwnerWhichAloneRunsTheProcedure) 
 
     ASSERT_TRUE(PostMessageA(hWnd, WM_USER + 1, 11, 12));
     ASSERT_TRUE(WaitUntil([&] { return CMessageLog::Count(hWnd, WM_USER + 1) == 1; }, 5000));
-    CLoggedMessage received = CMessageLog::Of(hWnd, WM_USER + 1)[0];
+    LoggedMessage received = CMessageLog::Of(hWnd, WM_USER + 1)[0];
     EXPECT_EQ(received.dwThreadId, owner.ThreadId());
     EXPECT_EQ(received.wParam, 11u);
     EXPECT_EQ(received.lParam, 12);
@@ -294,7 +294,7 @@ TEST_F(OwnedWindowTest, DispatchCallsOnlyProceduresThatATimerWasSetWith) {
 TEST_F(OwnedWindowTest, RefusedCreationEndsWithNcDestroy) {
     SetNextCreateResult(-1);
     ASSERT_EQ(CreateTestWindow(), nullptr);
-    std::vector<CLoggedMessage> log = CMessageLog::All();
+    std::vector<LoggedMessage> log = CMessageLog::All();
     ASSERT_GE(log.size(), 3u);
     HWND hRefused = log.back().hWnd;
     EXPECT_NE(hRefused, m_hWnd);

@@ -146,7 +146,7 @@ TEST_F(ModuleLoading, MissingModuleFailsWithModNotFound) {
 TEST_F(ModuleLoading, FileNameIsCutToTheBuffer) {
     std::string path = ModuleFileName(nullptr);
     DWORD nLength = static_cast<DWORD>(path.size());
-    struct SCase {
+    struct Case {
         DWORD nSize;
         DWORD nExpected;
         std::string expected;
@@ -157,7 +157,7 @@ TEST_F(ModuleLoading, FileNameIsCutToTheBuffer) {
         {5, 5, path.substr(0, 4), true},
         {1, 1, "", true},
     };
-    for (const SCase& c : cases) {
+    for (const Case& c : cases) {
         char szBuffer[MAX_PATH + 8];
         memset(szBuffer, '#', sizeof(szBuffer));
         SetLastError(0);

@@ -73,7 +73,7 @@ std::u16string Widened(const std::string& ascii) {
     return std::u16string(ascii.begin(), ascii.end());
 }
 
-struct SCase {
+struct Case {
     const char* szSection;
     const char* szKey;
     const char* szDefault;
@@ -82,7 +82,7 @@ struct SCase {
 };
 
 // Every case's expected result; the return value is always the length of the text copied.
-const SCase kCases[] = {
+const Case kCases[] = {
     {"Alpha", "Key1", "dflt", 64, "plain"},
     {"ALPHA", "key1", "dflt", 64, "plain"},
     {"Alpha", "Spaced Key", "dflt", 64, "padded value"},
@@ -123,7 +123,7 @@ const SCase kCases[] = {
     {"Alpha", "Single", "dflt", 3, "si"},
 };
 
-void ExpectCase(const std::string& file, const SCase& c) {
+void ExpectCase(const std::string& file, const Case& c) {
     SCOPED_TRACE(testing::Message()
                  << "[" << c.szSection << "] " << c.szKey << " size " << c.nSize);
     char szBuffer[128];
@@ -147,7 +147,7 @@ TEST(ProfileReader, ReadsValuesAsWindowsDoes) {
     };
     for (const std::string& file : files) {
         SCOPED_TRACE(file);
-        for (const SCase& c : kCases) {
+        for (const Case& c : kCases) {
             ExpectCase(file, c);
         }
     }

@@ -240,11 +240,11 @@ TEST_F(TimerServiceTest, MessagesOfAnotherKindOrWindowAreIgnored) {
     IMessageSink* pSink = &TimerManager;
     EXPECT_EQ(pSink->OnWindowMessage(hWindow, WM_USER, nId, 0, 0), 0);
     EXPECT_EQ(pSink->OnWindowMessage(reinterpret_cast<HWND>(static_cast<uintptr_t>(0x5678)),
-                                     kTimerMessage, nId, 0, 0),
+                                     WM_TIMER, nId, 0, 0),
               0);
-    EXPECT_EQ(pSink->OnWindowMessage(hWindow, kTimerMessage, nId + 1000, 0, 0), 0);
+    EXPECT_EQ(pSink->OnWindowMessage(hWindow, WM_TIMER, nId + 1000, 0, 0), 0);
     EXPECT_TRUE(handler.Count() == 0);
-    EXPECT_EQ(pSink->OnWindowMessage(hWindow, kTimerMessage, nId, 0, 0), 0);
+    EXPECT_EQ(pSink->OnWindowMessage(hWindow, WM_TIMER, nId, 0, 0), 0);
     EXPECT_EQ(handler.Calls(), (std::vector<std::pair<uint32_t, int32_t>>{{nId, 9}}));
     EXPECT_EQ(pSink->GetSinkVersion(), 1);
     pTimer->Release(0);
@@ -286,7 +286,7 @@ TEST_F(TimerServiceTest, AfterTheCounterWrapsDispatchAndStopAllStillFollowTheIds
     IMessageSink* pSink = &TimerManager;
     const HWND hWindow = TimerManager.WindowForTesting();
     for (uint32_t nId : {nLow, nHigher, nHigh})
-        pSink->OnWindowMessage(hWindow, kTimerMessage, nId, 0, 0);
+        pSink->OnWindowMessage(hWindow, WM_TIMER, nId, 0, 0);
     EXPECT_EQ(handler.Calls(),
               (std::vector<std::pair<uint32_t, int32_t>>{{nLow, 3}, {nHigher, 2}, {nHigh, 1}}));
 

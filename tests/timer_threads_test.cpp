@@ -226,7 +226,7 @@ TEST_F(TimerThreadsTest, AnExceptionFromOnTimerIsDroppedWithOneLine) {
     const uint32_t nId = pTimer->StartTimer(100000, 0, &handler);
     IMessageSink* pSink = &TimerManager;
     m_capture.Clear();
-    EXPECT_EQ(pSink->OnWindowMessage(TimerManager.WindowForTesting(), kTimerMessage, nId, 0, 0), 0);
+    EXPECT_EQ(pSink->OnWindowMessage(TimerManager.WindowForTesting(), WM_TIMER, nId, 0, 0), 0);
     EXPECT_EQ(handler.Count(), 1u);
     ASSERT_EQ(m_capture.Lines().size(), 1u);
     EXPECT_EQ(m_capture.Lines()[0].rfind("Mirel[Error]", 0), 0u);

@@ -32,7 +32,7 @@ int64_t Milliseconds(TestClock::duration duration) {
 TEST_F(WindowTimerTest, TimerMessagesCarryTheIdAndReachTheWindowOnItsThread) {
     ASSERT_EQ(SetTimer(m_hWnd, 42, 10, nullptr), 42u);
     ASSERT_TRUE(PumpTicks(42, 3, 5000));
-    for (const CLoggedMessage& tick : CMessageLog::Of(m_hWnd, WM_TIMER, 42)) {
+    for (const LoggedMessage& tick : CMessageLog::Of(m_hWnd, WM_TIMER, 42)) {
         EXPECT_EQ(tick.lParam, 0);
         EXPECT_EQ(tick.dwThreadId, GetCurrentThreadId());
     }
@@ -106,7 +106,7 @@ TEST_F(WindowTimerTest, TheMedianIntervalStaysTheElapseOverManyPeriods) {
     ASSERT_NE(SetTimer(m_hWnd, 5, 20, nullptr), 0u);
     ASSERT_TRUE(PumpTicks(5, 41, 10000));
     EXPECT_TRUE(KillTimer(m_hWnd, 5));
-    std::vector<CLoggedMessage> ticks = CMessageLog::Of(m_hWnd, WM_TIMER, 5);
+    std::vector<LoggedMessage> ticks = CMessageLog::Of(m_hWnd, WM_TIMER, 5);
     std::vector<int64_t> intervals;
     for (size_t i = 1; i < ticks.size(); ++i) {
         intervals.push_back(Milliseconds(ticks[i].at - ticks[i - 1].at));
@@ -166,7 +166,7 @@ TEST(WindowTimerThreadsTest, AnotherThreadSetsAndKillsTimersThatTheOwnerReceives
     Sleep(20);
     ASSERT_EQ(SetTimer(hWnd, 9, 10, nullptr), 9u);
     ASSERT_TRUE(WaitUntil([&] { return CMessageLog::Count(hWnd, WM_TIMER, 9) >= 3; }, 5000));
-    for (const CLoggedMessage& tick : CMessageLog::Of(hWnd, WM_TIMER, 9)) {
+    for (const LoggedMessage& tick : CMessageLog::Of(hWnd, WM_TIMER, 9)) {
         EXPECT_EQ(tick.dwThreadId, owner.ThreadId());
     }
 
@@ -216,7 +216,7 @@ TEST(WindowTimerThreadsTest, ConcurrentTimersAndPostsFromManyThreads) {
         10000));
     // Messages of one poster arrive in the order it posted them.
     std::vector<int> lastRound(kThreads, -1);
-    for (const CLoggedMessage& posted : CMessageLog::Of(hWnd, WM_USER + 2)) {
+    for (const LoggedMessage& posted : CMessageLog::Of(hWnd, WM_USER + 2)) {
         EXPECT_GT(static_cast<int>(posted.lParam), lastRound[posted.wParam]);
         lastRound[posted.wParam] = static_cast<int>(posted.lParam);
     }

@@ -196,7 +196,7 @@ void CTimerManager::WaitForDispatches(std::unique_lock<std::mutex>& lock, ITimer
 
 int32_t CTimerManager::OnWindowMessage(HWND hWnd, uint32_t uMsg, uintptr_t wParam,
                                        intptr_t /*lParam*/, int32_t /*nExtra*/) {
-    if (uMsg != kTimerMessage) {
+    if (uMsg != WM_TIMER) {
         return 0;
     }
     const uint32_t nTimerId = static_cast<uint32_t>(wParam);

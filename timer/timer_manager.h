@@ -18,8 +18,6 @@
 #include "platform/windows_api.h"
 #include "timer/timer_table.h"
 
-constexpr uint32_t kTimerMessage = 275;  // WM_TIMER
-
 // The platform's timer and window calls, replaceable so that tests can make them fail where a
 // real failure cannot be provoked.
 struct TimerPlatformCalls {

@@ -11,8 +11,8 @@ namespace {
 
 // Asks the module for the component, after checking that its table lists the ID: a module is
 // only asked for what it says it makes.
-IComponent* CreateInModule(const CLoadedModule& module, int32_t nComponentId) {
-    const CModuleExports& exports = module.exports;
+IComponent* CreateInModule(const CachedModule& module, int32_t nComponentId) {
+    const ModuleExports& exports = module.exports;
     const int32_t nRows = exports.pfnGetComponentIDs(nullptr, 0);
     std::vector<int32_t> ids(static_cast<size_t>(std::max<int32_t>(nRows, 0)));
     if (!ids.empty()) {
@@ -43,7 +43,7 @@ IComponent* CFactoryComponent::CreateComponentByID(int32_t nComponentId,
     if (!FindComponentModule(szRegistryPath, nComponentId, szModulePath, kPathBufferSize)) {
         return nullptr;
     }
-    CLoadedModule* pModule = ModuleCache.Acquire(szModulePath, szRegistryPath, nComponentId);
+    CachedModule* pModule = ModuleCache.Acquire(szModulePath, szRegistryPath, nComponentId);
     if (pModule == nullptr) {
         return nullptr;
     }

@@ -74,7 +74,7 @@ bool ParseConfigWords(const char* szValue, int32_t (&aWords)[2]) {
 
 const int32_t* CConfigWordStore::Keep(const int32_t (&aWords)[2]) {
     CCriticalLockScope scope(m_lock);
-    const CConfigWords& kept = *m_words.insert(CConfigWords{{aWords[0], aWords[1]}}).first;
+    const ConfigWords& kept = *m_words.insert(ConfigWords{{aWords[0], aWords[1]}}).first;
     return kept.aWords;
 }
 

@@ -31,9 +31,9 @@ const int32_t* FindComponentConfigWords(const char* szRegistryPath, int32_t nCom
 // Every pair of words ever handed out, each stored once and never moved or freed while the
 // library is loaded: a caller copies the words after the call, possibly while another thread asks
 // for other ones.
-struct CConfigWords {
+struct ConfigWords {
     int32_t aWords[2];
-    bool operator<(const CConfigWords& other) const {
+    bool operator<(const ConfigWords& other) const {
         return aWords[0] != other.aWords[0] ? aWords[0] < other.aWords[0]
                                             : aWords[1] < other.aWords[1];
     }
@@ -50,7 +50,7 @@ public:
 
 private:
     CCriticalLock m_lock;
-    std::set<CConfigWords> m_words;
+    std::set<ConfigWords> m_words;
 };
 
 extern CConfigWordStore ConfigWordStore;

@@ -61,7 +61,6 @@ typedef int32_t (*MirFactLoadedModuleCountFn)(void);
 typedef void (*MirFactSetUnloadGracePeriodFn)(uint32_t);
 
 // The names to look the exports up with GetProcAddress.
-#define MIRFACT_LIBRARY_NAME "MirFact.dll"
 #define MIRFACT_UNLOAD_IDLE_MODULES "MirFactUnloadIdleModules"
 #define MIRFACT_LOADED_MODULE_COUNT "MirFactLoadedModuleCount"
 #define MIRFACT_SET_UNLOAD_GRACE_PERIOD "MirFactSetUnloadGracePeriod"

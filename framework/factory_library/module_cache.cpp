@@ -19,7 +19,7 @@ bool FindExport(HMODULE hModule, const char* szName, TFunction& pfnFunction) {
 }
 
 // Returns the name of the first missing export, or null when the module has them all.
-const char* FindModuleExports(HMODULE hModule, CModuleExports& exports) {
+const char* FindModuleExports(HMODULE hModule, ModuleExports& exports) {
     if (!FindExport(hModule, "CreateComponent", exports.pfnCreateComponent)) {
         return "CreateComponent";
     }
@@ -40,8 +40,8 @@ const char* FindModuleExports(HMODULE hModule, CModuleExports& exports) {
 
 }  // namespace
 
-CLoadedModule* CModuleCache::FindByPathLocked(const char* szPath) {
-    for (CLoadedModule& module : m_modules) {
+CachedModule* CModuleCache::FindByPathLocked(const char* szPath) {
+    for (CachedModule& module : m_modules) {
         if (strcmp(module.szPath, szPath) == 0) {
             return &module;
         }
@@ -49,8 +49,8 @@ CLoadedModule* CModuleCache::FindByPathLocked(const char* szPath) {
     return nullptr;
 }
 
-CLoadedModule* CModuleCache::FindByHandleLocked(HMODULE hModule) {
-    for (CLoadedModule& module : m_modules) {
+CachedModule* CModuleCache::FindByHandleLocked(HMODULE hModule) {
+    for (CachedModule& module : m_modules) {
         if (module.hModule == hModule) {
             return &module;
         }
@@ -58,10 +58,10 @@ CLoadedModule* CModuleCache::FindByHandleLocked(HMODULE hModule) {
     return nullptr;
 }
 
-CLoadedModule* CModuleCache::PublishLocked(const CLoadedModule& fresh, bool& bSurplusReference) {
+CachedModule* CModuleCache::PublishLocked(const CachedModule& fresh, bool& bSurplusReference) {
     // The same module may have been reached under another spelling of its path, or by another
     // thread loading it at the same moment: one record per module, whatever the path.
-    CLoadedModule* pModule = FindByHandleLocked(fresh.hModule);
+    CachedModule* pModule = FindByHandleLocked(fresh.hModule);
     bSurplusReference = pModule != nullptr;
     if (pModule == nullptr) {
         m_modules.push_back(fresh);
@@ -72,11 +72,11 @@ CLoadedModule* CModuleCache::PublishLocked(const CLoadedModule& fresh, bool& bSu
     return pModule;
 }
 
-CLoadedModule* CModuleCache::Acquire(const char* szModulePath, const char* szRegistryPath,
-                                     int32_t nComponentId) {
+CachedModule* CModuleCache::Acquire(const char* szModulePath, const char* szRegistryPath,
+                                    int32_t nComponentId) {
     for (;;) {
         CCriticalLockScope scope(m_lock);
-        CLoadedModule* pModule = FindByPathLocked(szModulePath);
+        CachedModule* pModule = FindByPathLocked(szModulePath);
         if (pModule == nullptr) {
             break;
         }
@@ -91,7 +91,7 @@ CLoadedModule* CModuleCache::Acquire(const char* szModulePath, const char* szReg
 
     // Loading runs the module's start-up, which may itself ask the factory for things; so the
     // cache lock is not held here.
-    CLoadedModule fresh;
+    CachedModule fresh;
     memset(&fresh, 0, sizeof(fresh));
     fresh.hModule = LoadLibraryA(szModulePath);
     if (fresh.hModule == nullptr) {
@@ -113,7 +113,7 @@ CLoadedModule* CModuleCache::Acquire(const char* szModulePath, const char* szReg
     // Two threads that load the same module for the first time meet here: the first configures
     // and publishes it, the second finds it published and gives its loader reference back.
     bool bSurplusReference = false;
-    CLoadedModule* pModule = nullptr;
+    CachedModule* pModule = nullptr;
     {
         CCriticalLockScope configuring(m_configureLock);
         {
@@ -141,7 +141,7 @@ CLoadedModule* CModuleCache::Acquire(const char* szModulePath, const char* szReg
     return pModule;
 }
 
-void CModuleCache::Unpin(CLoadedModule* pModule) {
+void CModuleCache::Unpin(CachedModule* pModule) {
     CCriticalLockScope scope(m_lock);
     --pModule->nPins;
 }
@@ -157,25 +157,24 @@ void CModuleCache::SetUnloadGracePeriod(DWORD dwMilliseconds) {
 }
 
 int32_t CModuleCache::UnloadIdleModules() {
-    struct SCandidate {
+    struct Candidate {
         HMODULE hModule;
         MirelDllCanUnloadNowFn pfnCanUnloadNow;
     };
-    std::list<SCandidate> candidates;
+    std::list<Candidate> candidates;
     DWORD dwGracePeriodMs = 0;
     {
         CCriticalLockScope scope(m_lock);
         // A notice from a module the factory did not load (the host loaded it itself) is not the
         // factory's to act on; a pinned module's notice waits for the next call.
         for (std::set<HMODULE>::iterator it = m_idleNotices.begin(); it != m_idleNotices.end();) {
-            CLoadedModule* pModule = FindByHandleLocked(*it);
+            CachedModule* pModule = FindByHandleLocked(*it);
             if (pModule == nullptr) {
                 it = m_idleNotices.erase(it);
                 continue;
             }
             if (pModule->nPins == 0 && !pModule->bLeaving) {
-                candidates.push_back(
-                    SCandidate{pModule->hModule, pModule->exports.pfnCanUnloadNow});
+                candidates.push_back(Candidate{pModule->hModule, pModule->exports.pfnCanUnloadNow});
             }
             ++it;
         }
@@ -183,7 +182,7 @@ int32_t CModuleCache::UnloadIdleModules() {
     }
 
     // The first answer. A module that is busy again made its notice stale.
-    for (std::list<SCandidate>::iterator it = candidates.begin(); it != candidates.end();) {
+    for (std::list<Candidate>::iterator it = candidates.begin(); it != candidates.end();) {
         if (it->pfnCanUnloadNow() == 1) {
             ++it;
             continue;
@@ -200,14 +199,14 @@ int32_t CModuleCache::UnloadIdleModules() {
     }
 
     int32_t nUnloaded = 0;
-    for (const SCandidate& candidate : candidates) {
+    for (const Candidate& candidate : candidates) {
         nUnloaded += UnloadIfStillIdle(candidate.hModule) ? 1 : 0;
     }
     return nUnloaded;
 }
 
 bool CModuleCache::UnloadIfStillIdle(HMODULE hModule) {
-    CLoadedModule* pModule = nullptr;
+    CachedModule* pModule = nullptr;
     {
         CCriticalLockScope scope(m_lock);
         pModule = FindByHandleLocked(hModule);
@@ -226,7 +225,7 @@ bool CModuleCache::UnloadIfStillIdle(HMODULE hModule) {
             pModule->bLeaving = false;
             return false;
         }
-        for (std::list<CLoadedModule>::iterator it = m_modules.begin(); it != m_modules.end();
+        for (std::list<CachedModule>::iterator it = m_modules.begin(); it != m_modules.end();
              ++it) {
             if (&*it == pModule) {
                 m_modules.erase(it);

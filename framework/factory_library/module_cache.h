@@ -26,7 +26,7 @@
 #include "platform/windows_api.h"
 
 // The exports through which the factory drives a module; every one of them must be present.
-struct CModuleExports {
+struct ModuleExports {
     CreateComponentFn pfnCreateComponent;
     SetDLLRegistryFn pfnSetDLLRegistry;
     SetFactoryHandleFn pfnSetFactoryHandle;
@@ -34,10 +34,10 @@ struct CModuleExports {
     MirelDllCanUnloadNowFn pfnCanUnloadNow;
 };
 
-struct CLoadedModule {
+struct CachedModule {
     HMODULE hModule;               // one reference of the loader's count belongs to the cache
     char szPath[kPathBufferSize];  // the path it was first loaded by
-    CModuleExports exports;
+    ModuleExports exports;
     int32_t nPins;  // callers between Acquire and Unpin; it is never unloaded then
     bool bLeaving;  // being asked a last time before it is unloaded; Acquire waits meanwhile
 };
@@ -51,9 +51,9 @@ public:
     // The module loaded from that path, loaded and configured with the registry path and the
     // factory library's handle on first use, and pinned until Unpin. Null, with a diagnostic line
     // naming the component asked for, when the file cannot be loaded or is no component module.
-    CLoadedModule* Acquire(const char* szModulePath, const char* szRegistryPath,
-                           int32_t nComponentId);
-    void Unpin(CLoadedModule* pModule);
+    CachedModule* Acquire(const char* szModulePath, const char* szRegistryPath,
+                          int32_t nComponentId);
+    void Unpin(CachedModule* pModule);
 
     // Records that the module with this instance handle holds no component any more. Called from
     // inside the module's own Release, under the module's lock: it only records.
@@ -70,18 +70,18 @@ public:
     void SetFactoryInstance(HINSTANCE hInstance) { m_hFactoryInstance = hInstance; }
 
 private:
-    CLoadedModule* FindByPathLocked(const char* szPath);
-    CLoadedModule* FindByHandleLocked(HMODULE hModule);
+    CachedModule* FindByPathLocked(const char* szPath);
+    CachedModule* FindByHandleLocked(HMODULE hModule);
     // Pins the cached record for hModule if there is one, else stores pNew (pinned) as its record.
     // Returns the record to use and whether the caller's own loader reference is now surplus.
-    CLoadedModule* PublishLocked(const CLoadedModule& fresh, bool& bSurplusReference);
+    CachedModule* PublishLocked(const CachedModule& fresh, bool& bSurplusReference);
 
     // The second answer of one candidate: unloads it when it still answers 1.
     bool UnloadIfStillIdle(HMODULE hModule);
 
     CCriticalLock m_lock;
     CCriticalLock m_configureLock;
-    std::list<CLoadedModule> m_modules;  // a list, so that records never move while pinned
+    std::list<CachedModule> m_modules;  // a list, so that records never move while pinned
     std::set<HMODULE> m_idleNotices;
     HINSTANCE m_hFactoryInstance = nullptr;
     DWORD m_dwGracePeriodMs = kMirFactDefaultUnloadGracePeriodMs;

@@ -36,7 +36,7 @@ void CMessageWindow::Release(int32_t nForce) {
     Base::Release(nForce);
     // Unless Shutdown held the object, it may be gone now: nothing of it is touched.
     if (bHeld) {
-        CWindowRecord* pRecord = m_pHeldRecord;
+        MessageWindowRecord* pRecord = m_pHeldRecord;
         m_pbReleaseHeld = nullptr;
         // From here on the window's thread may finish the release at any moment.
         WindowTable.OnReleaseReturned(pRecord);
@@ -44,7 +44,7 @@ void CMessageWindow::Release(int32_t nForce) {
 }
 
 void CMessageWindow::Shutdown() {
-    CWindowRecord* pRecord = m_pRecord;
+    MessageWindowRecord* pRecord = m_pRecord;
     m_pRecord = nullptr;
     if (pRecord == nullptr) {
         return;

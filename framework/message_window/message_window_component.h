@@ -23,7 +23,7 @@
 #include "component/component_impl.h"
 #include "mirel/message_window.h"
 
-struct CWindowRecord;
+struct MessageWindowRecord;
 
 class CMessageWindow : public TComponentImpl<IMessageWindow, kMessageWindowComponentId> {
 public:
@@ -47,8 +47,9 @@ public:
 private:
     using Base = TComponentImpl<IMessageWindow, kMessageWindowComponentId>;
 
-    CWindowRecord* m_pRecord;      // the window this component made; null when none
-    CWindowRecord* m_pHeldRecord;  // while held: the window whose destruction the release awaits
+    MessageWindowRecord* m_pRecord;  // the window this component made; null when none
+    MessageWindowRecord*
+        m_pHeldRecord;  // while held: the window whose destruction the release awaits
     // Points into the frame of the Release call in progress, whose Shutdown sets it when the
     // release has to wait; the flag outlives the object when the base release destroys it.
     bool* m_pbReleaseHeld;

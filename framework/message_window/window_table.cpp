@@ -8,7 +8,7 @@
 
 // One window's delivery state. Every field is guarded by the table's lock; nDepth changes only on
 // the window's own thread, where all deliveries run.
-struct CWindowRecord {
+struct MessageWindowRecord {
     HWND hWnd;
     DWORD dwOwnerThread;
     IMessageSink* pSink;    // null once the component has let go of the window
@@ -34,7 +34,7 @@ CWindowTable::~CWindowTable() {
     // delivery still holds is freed by that delivery.
     CCriticalLockScope scope(m_lock);
     m_bClosed = true;
-    for (const std::map<HWND, CWindowRecord*>::value_type& item : m_windows) {
+    for (const std::map<HWND, MessageWindowRecord*>::value_type& item : m_windows) {
         if (item.second->nDepth == 0) {
             delete item.second;
         }
@@ -48,7 +48,7 @@ CWindowTable::~CWindowTable() {
     }
 }
 
-CWindowRecord* CWindowTable::CreateWindowFor(IMessageSink* pSink, HWND* phWnd) {
+MessageWindowRecord* CWindowTable::CreateWindowFor(IMessageSink* pSink, HWND* phWnd) {
     {
         CCriticalLockScope scope(m_lock);
         if (!m_bClassRegistered) {
@@ -67,7 +67,7 @@ CWindowRecord* CWindowTable::CreateWindowFor(IMessageSink* pSink, HWND* phWnd) {
         }
     }
 
-    CWindowRecord* pRecord = new (std::nothrow) CWindowRecord();
+    MessageWindowRecord* pRecord = new (std::nothrow) MessageWindowRecord();
     if (pRecord == nullptr) {
         TraceModuleError("MirelMsgWnd: out of memory for a window\n");
         return nullptr;
@@ -99,12 +99,12 @@ CWindowRecord* CWindowTable::CreateWindowFor(IMessageSink* pSink, HWND* phWnd) {
     return pRecord;
 }
 
-bool CWindowTable::IsWindowAlive(CWindowRecord* pRecord) {
+bool CWindowTable::IsWindowAlive(MessageWindowRecord* pRecord) {
     CCriticalLockScope scope(m_lock);
     return pRecord->bWindowAlive;
 }
 
-bool CWindowTable::ReleaseWindow(CWindowRecord* pRecord, CMessageWindow* pComponent) {
+bool CWindowTable::ReleaseWindow(MessageWindowRecord* pRecord, CMessageWindow* pComponent) {
     CCriticalLockScope scope(m_lock);
     pRecord->pSink = nullptr;
     pRecord->bReleased = true;
@@ -157,7 +157,7 @@ bool CWindowTable::ReleaseWindow(CWindowRecord* pRecord, CMessageWindow* pCompon
     return false;
 }
 
-void CWindowTable::OnReleaseReturned(CWindowRecord* pRecord) {
+void CWindowTable::OnReleaseReturned(MessageWindowRecord* pRecord) {
     CCriticalLockScope scope(m_lock);
     pRecord->bReleaseReturned = true;
     if (!pRecord->bWindowAlive && pRecord->nDepth == 0) {
@@ -167,13 +167,13 @@ void CWindowTable::OnReleaseReturned(CWindowRecord* pRecord) {
 
 LRESULT CWindowTable::Deliver(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam) {
     CCriticalLockScope scope(m_lock);
-    std::map<HWND, CWindowRecord*>::iterator it =
+    std::map<HWND, MessageWindowRecord*>::iterator it =
         m_bClosed ? m_windows.end() : m_windows.find(hWnd);
     if (it == m_windows.end()) {
         scope.Unlock();
         return DefWindowProcA(hWnd, uMsg, wParam, lParam);
     }
-    CWindowRecord* pRecord = it->second;
+    MessageWindowRecord* pRecord = it->second;
     const bool bDestroyRequest = uMsg == kDestroyRequestMessage &&
                                  wParam == reinterpret_cast<WPARAM>(pRecord) &&
                                  lParam == kDestroyRequestTag;
@@ -214,7 +214,7 @@ LRESULT CWindowTable::Deliver(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam
 // Runs after every delivery and whenever the component lets go: destroys a released window once
 // no delivery of it is on the stack, and frees the record once the window is gone and nobody
 // waits on it. The record must not be touched after this call.
-void CWindowTable::SettleLocked(CWindowRecord* pRecord, CCriticalLockScope& scope) {
+void CWindowTable::SettleLocked(MessageWindowRecord* pRecord, CCriticalLockScope& scope) {
     if (pRecord->nDepth > 0) {
         return;  // the outermost delivery settles it
     }
@@ -233,7 +233,7 @@ void CWindowTable::SettleLocked(CWindowRecord* pRecord, CCriticalLockScope& scop
     FinishIfDoneLocked(pRecord, scope);
 }
 
-void CWindowTable::FinishIfDoneLocked(CWindowRecord* pRecord, CCriticalLockScope& scope) {
+void CWindowTable::FinishIfDoneLocked(MessageWindowRecord* pRecord, CCriticalLockScope& scope) {
     if (!pRecord->bReleased) {
         return;  // the component still owns the record and frees it when it lets go
     }

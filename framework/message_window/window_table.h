@@ -16,7 +16,7 @@
 #include "platform/windows_api.h"
 
 class CMessageWindow;
-struct CWindowRecord;
+struct MessageWindowRecord;
 
 constexpr char kMessageWindowClassName[] = "MirelMessageWindow";
 
@@ -38,31 +38,31 @@ public:
     // Creates a message-only window owned by the calling thread whose messages go to pSink from
     // now on, and stores its handle in *phWnd. Null, with a diagnostic line, when no window could
     // be made.
-    CWindowRecord* CreateWindowFor(IMessageSink* pSink, HWND* phWnd);
+    MessageWindowRecord* CreateWindowFor(IMessageSink* pSink, HWND* phWnd);
 
     // False once the window has been destroyed, by its component or by anyone else.
-    bool IsWindowAlive(CWindowRecord* pRecord);
+    bool IsWindowAlive(MessageWindowRecord* pRecord);
 
     // The component lets go of its window: no message reaches the sink any more and the window is
     // destroyed, at once when the calling thread owns it and is not delivering one of its
     // messages, otherwise by the window's thread when the delivery returns or when it receives the
     // destroy request. Returns true when the component must stay alive (held) until then; its
     // Release then calls OnReleaseReturned when it has returned from the release path.
-    bool ReleaseWindow(CWindowRecord* pRecord, CMessageWindow* pComponent);
+    bool ReleaseWindow(MessageWindowRecord* pRecord, CMessageWindow* pComponent);
 
     // The held component's Release has returned. Whichever comes second, this or the window's
     // destruction, finishes the component's release (FinishHeldRelease).
-    void OnReleaseReturned(CWindowRecord* pRecord);
+    void OnReleaseReturned(MessageWindowRecord* pRecord);
 
     // The window procedure's work, on the window's thread.
     LRESULT Deliver(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam);
 
 private:
-    void SettleLocked(CWindowRecord* pRecord, CCriticalLockScope& scope);
-    void FinishIfDoneLocked(CWindowRecord* pRecord, CCriticalLockScope& scope);
+    void SettleLocked(MessageWindowRecord* pRecord, CCriticalLockScope& scope);
+    void FinishIfDoneLocked(MessageWindowRecord* pRecord, CCriticalLockScope& scope);
 
     CCriticalLock m_lock;
-    std::map<HWND, CWindowRecord*> m_windows;  // windows alive, by handle
+    std::map<HWND, MessageWindowRecord*> m_windows;  // windows alive, by handle
     bool m_bClassRegistered = false;
     bool m_bClosed = false;  // destroyed: deliveries get the default handling
 };

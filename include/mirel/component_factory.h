@@ -27,6 +27,9 @@ protected:
     ~IComponentFactory() = default;
 };
 
+// The factory library's file name: modules find it by this name, loaded or not.
+constexpr char kFactoryLibraryName[] = "MirFact.dll";
+
 // Signature of every module's exported "CreateComponent", the factory library's included.
 typedef IComponent* (*CreateComponentFn)(int32_t nComponentId, uint32_t nCreatorId);
 

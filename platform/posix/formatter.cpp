@@ -100,7 +100,7 @@ private:
 enum class ESize { Default, Char, Short, Long, LongLong, IntMax, Size, PtrDiff, LongDouble };
 
 // One conversion, parsed; szSpec is rebuilt for snprintf with width and precision as numbers.
-struct SConversion {
+struct Conversion {
     char szFlags[8];
     int nWidth;      // -1 when absent
     int nPrecision;  // -1 when absent
@@ -110,7 +110,7 @@ struct SConversion {
     char chType;
 };
 
-const char* ParseConversion(const char* p, va_list& args, SConversion& conversion) {
+const char* ParseConversion(const char* p, va_list& args, Conversion& conversion) {
     size_t nFlags = 0;
     while (strchr("-+ #0", *p) != nullptr && *p != '\0') {
         if (nFlags + 1 < sizeof(conversion.szFlags)) {
@@ -227,7 +227,7 @@ void BuildSpec(char* szSpec, size_t nSize, const char* szFlags, int nWidth, int 
 
 // Integers are read at the type their length modifier names (an int for hh and h, as they are
 // passed) and narrowed as printf would narrow them, then printed as the widest type with "j".
-intmax_t ReadSigned(const SConversion& c, va_list& args) {
+intmax_t ReadSigned(const Conversion& c, va_list& args) {
     switch (c.eSize) {
         case ESize::LongLong:
             return va_arg(args, long long);
@@ -248,7 +248,7 @@ intmax_t ReadSigned(const SConversion& c, va_list& args) {
     }
 }
 
-uintmax_t ReadUnsigned(const SConversion& c, va_list& args) {
+uintmax_t ReadUnsigned(const Conversion& c, va_list& args) {
     switch (c.eSize) {
         case ESize::LongLong:
             return va_arg(args, unsigned long long);
@@ -269,21 +269,21 @@ uintmax_t ReadUnsigned(const SConversion& c, va_list& args) {
     }
 }
 
-void FormatSigned(CBoundedOutput& out, const SConversion& c, va_list& args) {
+void FormatSigned(CBoundedOutput& out, const Conversion& c, va_list& args) {
     const intmax_t nValue = ReadSigned(c, args);
     char szSpec[64];
     BuildSpec(szSpec, sizeof(szSpec), c.szFlags, c.nWidth, c.nPrecision, "j", c.chType);
     out.AppendFormatted(szSpec, nValue);
 }
 
-void FormatUnsigned(CBoundedOutput& out, const SConversion& c, va_list& args) {
+void FormatUnsigned(CBoundedOutput& out, const Conversion& c, va_list& args) {
     const uintmax_t nValue = ReadUnsigned(c, args);
     char szSpec[64];
     BuildSpec(szSpec, sizeof(szSpec), c.szFlags, c.nWidth, c.nPrecision, "j", c.chType);
     out.AppendFormatted(szSpec, nValue);
 }
 
-void FormatFloating(CBoundedOutput& out, const SConversion& c, va_list& args) {
+void FormatFloating(CBoundedOutput& out, const Conversion& c, va_list& args) {
     char szSpec[64];
     if (c.eSize == ESize::LongDouble) {
         BuildSpec(szSpec, sizeof(szSpec), c.szFlags, c.nWidth, c.nPrecision, "L", c.chType);
@@ -296,7 +296,7 @@ void FormatFloating(CBoundedOutput& out, const SConversion& c, va_list& args) {
 
 // "%C" and "%S" are the runtime's opposite-width character and string; in a narrow formatter
 // they are the wide ones.
-void FormatText(CBoundedOutput& out, const SConversion& c, va_list& args) {
+void FormatText(CBoundedOutput& out, const Conversion& c, va_list& args) {
     bool bWide = c.chType == 'C' || c.chType == 'S' ? !c.bNarrow : c.bWide && !c.bNarrow;
     char chType = c.chType == 'C' ? 'c' : c.chType == 'S' ? 's' : c.chType;
     char szSpec[64];
@@ -317,7 +317,7 @@ void FormatText(CBoundedOutput& out, const SConversion& c, va_list& args) {
 // The runtime's "%p": the address as an unsigned number, upper-case hexadecimal with as many
 // digits as a pointer has nibbles. The precision carries the zero padding, so the width and the
 // '-' flag still align the field with blanks, and '#' still gives the "0X" prefix.
-void FormatPointer(CBoundedOutput& out, const SConversion& c, va_list& args) {
+void FormatPointer(CBoundedOutput& out, const Conversion& c, va_list& args) {
     char szFlags[8];
     size_t nFlags = 0;
     for (const char* p = c.szFlags; *p != '\0'; ++p) {
@@ -355,7 +355,7 @@ extern "C" int _vsnprintf(char* buffer, size_t count, const char* format, va_lis
             break;
         }
         out.Append(p, static_cast<size_t>(pPercent - p));
-        SConversion conversion;
+        Conversion conversion;
         const char* pType = ParseConversion(pPercent + 1, walk, conversion);
         switch (conversion.chType) {
             case 'd':

@@ -41,7 +41,7 @@ namespace {
 constexpr char kDefaultExtension[] = ".dll";
 constexpr int kLoadFlags = RTLD_NOW | RTLD_LOCAL;
 
-struct SLoadedModule {
+struct LoadedModule {
     link_map* pMap;
     std::string path;  // absolute POSIX path; for the main program, the path it was started by
 };
@@ -72,20 +72,20 @@ link_map* MainProgram() {
 // is walked from there: the snapshot is consistent even while other threads load or unload. The
 // walk only reads and copies; it calls nothing that would take a loader lock again.
 int SnapshotModules(dl_phdr_info* /*pInfo*/, size_t /*nSize*/, void* pData) {
-    auto* pModules = static_cast<std::vector<SLoadedModule>*>(pData);
+    auto* pModules = static_cast<std::vector<LoadedModule>*>(pData);
     for (link_map* pMap = MainProgram(); pMap != nullptr; pMap = pMap->l_next) {
-        pModules->push_back(SLoadedModule{pMap, pMap->l_name != nullptr ? pMap->l_name : ""});
+        pModules->push_back(LoadedModule{pMap, pMap->l_name != nullptr ? pMap->l_name : ""});
     }
     return 1;  // One pass of the list is all that is needed.
 }
 
-std::vector<SLoadedModule> LoadedModules() {
-    std::vector<SLoadedModule> modules;
+std::vector<LoadedModule> LoadedModules() {
+    std::vector<LoadedModule> modules;
     if (MainProgram() == nullptr) {
         return modules;
     }
     dl_iterate_phdr(SnapshotModules, &modules);
-    for (SLoadedModule& module : modules) {
+    for (LoadedModule& module : modules) {
         if (module.pMap == MainProgram() || module.path.empty()) {
             module.path = module.pMap == MainProgram() ? mirel_posix::ExecutablePath() : "";
         } else if (module.path[0] != '/') {
@@ -99,8 +99,8 @@ std::vector<SLoadedModule> LoadedModules() {
     return modules;
 }
 
-bool FindLoadedModule(HMODULE hModule, SLoadedModule& found) {
-    for (SLoadedModule& module : LoadedModules()) {
+bool FindLoadedModule(HMODULE hModule, LoadedModule& found) {
+    for (LoadedModule& module : LoadedModules()) {
         if (reinterpret_cast<HMODULE>(module.pMap) == hModule) {
             found = module;
             return true;
@@ -125,8 +125,8 @@ std::string WithDefaultExtension(const char* szName) {
 }
 
 // A loaded module whose file name (without directory) matches, case-insensitively.
-bool FindLoadedByFileName(const std::string& fileName, SLoadedModule& found) {
-    for (SLoadedModule& module : LoadedModules()) {
+bool FindLoadedByFileName(const std::string& fileName, LoadedModule& found) {
+    for (LoadedModule& module : LoadedModules()) {
         if (!module.path.empty() &&
             strcasecmp(mirel_posix::PathFileName(module.path.c_str()), fileName.c_str()) == 0) {
             found = module;
@@ -137,8 +137,8 @@ bool FindLoadedByFileName(const std::string& fileName, SLoadedModule& found) {
 }
 
 // A loaded module whose full path matches, case-insensitively.
-bool FindLoadedByPath(const std::string& path, SLoadedModule& found) {
-    for (SLoadedModule& module : LoadedModules()) {
+bool FindLoadedByPath(const std::string& path, LoadedModule& found) {
+    for (LoadedModule& module : LoadedModules()) {
         if (strcasecmp(module.path.c_str(), path.c_str()) == 0) {
             found = module;
             return true;
@@ -160,7 +160,7 @@ HMODULE OpenModule(const std::string& path, int nExtraFlags = 0) {
 // A bare name, searched for our purposes as Windows does: a module already loaded under that
 // name, then the executable's directory, then the loader's own search.
 HMODULE LoadByFileName(const std::string& fileName) {
-    SLoadedModule loaded;
+    LoadedModule loaded;
     if (FindLoadedByFileName(fileName, loaded)) {
         if (loaded.pMap == MainProgram()) {
             return reinterpret_cast<HMODULE>(loaded.pMap);
@@ -208,7 +208,7 @@ HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName) {
 
 BOOL WINAPI FreeLibrary(HMODULE hLibModule) {
     CLoaderLockScope loaderLock;
-    SLoadedModule module;
+    LoadedModule module;
     if (hLibModule == nullptr || !FindLoadedModule(hLibModule, module)) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
@@ -231,7 +231,7 @@ FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
         return nullptr;
     }
     CLoaderLockScope loaderLock;
-    SLoadedModule module;
+    LoadedModule module;
     HMODULE hTarget = hModule != nullptr ? hModule : reinterpret_cast<HMODULE>(MainProgram());
     if (!FindLoadedModule(hTarget, module)) {
         SetLastError(ERROR_MOD_NOT_FOUND);
@@ -253,7 +253,7 @@ HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName) {
         return reinterpret_cast<HMODULE>(MainProgram());
     }
     std::string name = WithDefaultExtension(lpModuleName);
-    SLoadedModule module;
+    LoadedModule module;
     bool bFound = false;
     if (!mirel_posix::HasDirectoryPart(name.c_str())) {
         bFound = FindLoadedByFileName(name, module);
@@ -271,7 +271,7 @@ HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName) {
 
 DWORD WINAPI GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize) {
     CLoaderLockScope loaderLock;
-    SLoadedModule module;
+    LoadedModule module;
     HMODULE hTarget = hModule != nullptr ? hModule : reinterpret_cast<HMODULE>(MainProgram());
     if (!FindLoadedModule(hTarget, module) || module.path.empty()) {
         SetLastError(ERROR_MOD_NOT_FOUND);

@@ -13,7 +13,7 @@ TFunction FindExport(HMODULE hModule, const char* szName) {
 }  // namespace
 
 CFactoryLibraryHost::CFactoryLibraryHost()
-    : m_hLibrary(LoadLibraryA(BinaryFile(MIRFACT_LIBRARY_NAME).c_str())),
+    : m_hLibrary(LoadLibraryA(BinaryFile(kFactoryLibraryName).c_str())),
       m_pfnCreateComponent(FindExport<CreateComponentFn>(m_hLibrary, "CreateComponent")),
       m_pfnUnloadIdleModules(
           FindExport<MirFactUnloadIdleModulesFn>(m_hLibrary, MIRFACT_UNLOAD_IDLE_MODULES)),

@@ -4,23 +4,23 @@ namespace {
 
 constexpr char kFolder[] = "{dir}";
 
-SKeyRead Dll(const std::string& raw, const std::string& used) {
+KeyRead Dll(const std::string& raw, const std::string& used) {
     return {"361", "DLL", raw, used};
 }
-SKeyRead Dll(const std::string& raw) {
+KeyRead Dll(const std::string& raw) {
     return Dll(raw, raw);
 }
-SKeyRead Flag(const std::string& raw, const std::string& used) {
+KeyRead Flag(const std::string& raw, const std::string& used) {
     return {"361", "NotUseDefaultDllPath", raw, used};
 }
-SKeyRead Flag(const std::string& raw) {
+KeyRead Flag(const std::string& raw) {
     return Flag(raw, raw);
 }
-SKeyRead DllPath(const std::string& raw) {
+KeyRead DllPath(const std::string& raw) {
     return {"DefaultValue", "DllPath", raw, raw};
 }
 // What a file without sections "361" and "DefaultValue" gives: every key at its default.
-std::vector<SKeyRead> DefaultKeys() {
+std::vector<KeyRead> DefaultKeys() {
     return {Dll(""), Flag("0"), DllPath("")};
 }
 
@@ -29,7 +29,7 @@ std::string In(const std::string& name) {
 }
 
 // A file whose "Redirect" is blank or missing: the chain ends with it.
-SRedirectStep End(const std::string& file) {
+RedirectStep End(const std::string& file) {
     return {file, "", ERedirectRule::kNone, file};
 }
 
@@ -39,8 +39,8 @@ std::string RedirectTo(const std::string& value) {
 
 }  // namespace
 
-std::vector<SResolutionFixture> RedirectFixtures() {
-    std::vector<SResolutionFixture> fixtures;
+std::vector<ResolutionFixture> RedirectFixtures() {
+    std::vector<ResolutionFixture> fixtures;
 
     fixtures.push_back({"a missing start file reads as empty",
                         {},
@@ -90,7 +90,7 @@ std::vector<SResolutionFixture> RedirectFixtures() {
 
     // A chain that comes back to a file it has read stops, and the last file read is used: each
     // file names its own library, so using the wrong one shows.
-    const std::vector<SIniFile> cycle = {
+    const std::vector<IniFile> cycle = {
         {"a.ini", RedirectTo(In("b.ini")) + "[361]\r\nDLL=FromA.dll\r\n"},
         {"b.ini", RedirectTo(In("a.ini")) + "[361]\r\nDLL=FromB.dll\r\n"}};
     fixtures.push_back({"a cycle entered at a stops at b",
@@ -121,7 +121,7 @@ std::vector<SResolutionFixture> RedirectFixtures() {
                         In("")});
 
     // A chain of distinct files stops after kMaxConfigFiles files, at the last one read.
-    SResolutionFixture chain{
+    ResolutionFixture chain{
         "a long chain stops at the bound", {},    In("f0.ini"), {}, "", DefaultKeys(),
         EModulePathRule::kConfigDir,       In("")};
     auto file = [](int n) { return "f" + std::to_string(n) + ".ini"; };
@@ -144,9 +144,9 @@ namespace {
 // One configuration file, "case.ini", without redirection: the lines of section "361" (none
 // when null) and the "DllPath" of section "DefaultValue" (no section when null). In the expected
 // path, "@" stands for the configuration file's folder.
-SResolutionFixture OutcomeRow(const std::string& label, const char* szSection361,
-                              const char* szDllPath, std::vector<SKeyRead> keys,
-                              EModulePathRule eRule, const std::string& expected) {
+ResolutionFixture OutcomeRow(const std::string& label, const char* szSection361,
+                             const char* szDllPath, std::vector<KeyRead> keys,
+                             EModulePathRule eRule, const std::string& expected) {
     std::string contents;
     if (szSection361 != nullptr) {
         contents += std::string("[361]\r\n") + szSection361 + "\r\n";
@@ -163,7 +163,7 @@ SResolutionFixture OutcomeRow(const std::string& label, const char* szSection361
 
 }  // namespace
 
-std::vector<SResolutionFixture> OutcomeFixtures() {
+std::vector<ResolutionFixture> OutcomeFixtures() {
     using R = EModulePathRule;
     const std::string longName(300, 'n');
     const std::string longLine = "DLL=" + longName;
@@ -222,7 +222,7 @@ std::vector<SResolutionFixture> OutcomeFixtures() {
 
 // The relative DllPath is itself resolved against the configuration file's folder, and the
 // target's own absolute redirection is never read.
-SResolutionFixture WorkedExampleFixture() {
+ResolutionFixture WorkedExampleFixture() {
     return {
         "the worked example",
         {{"Mirel.ini", RedirectTo("conf\\main.ini")},
@@ -236,9 +236,9 @@ SResolutionFixture WorkedExampleFixture() {
         In("conf\\bin\\MirFact.dll")};
 }
 
-std::vector<SResolutionFixture> AllResolutionFixtures() {
-    std::vector<SResolutionFixture> fixtures = RedirectFixtures();
-    for (SResolutionFixture& fixture : OutcomeFixtures()) {
+std::vector<ResolutionFixture> AllResolutionFixtures() {
+    std::vector<ResolutionFixture> fixtures = RedirectFixtures();
+    for (ResolutionFixture& fixture : OutcomeFixtures()) {
         fixtures.push_back(std::move(fixture));
     }
     fixtures.push_back(WorkedExampleFixture());
@@ -256,21 +256,21 @@ std::string ExpandFixtureText(const std::string& text, const std::string& folder
     return expanded.append(text, nFrom, std::string::npos);
 }
 
-SResolutionFixture WriteFixture(const SResolutionFixture& fixture, const CTempDir& dir) {
+ResolutionFixture WriteFixture(const ResolutionFixture& fixture, const CTempDir& dir) {
     auto expand = [&dir](const std::string& text) { return ExpandFixtureText(text, dir.Path()); };
-    SResolutionFixture expanded = fixture;
-    for (SIniFile& file : expanded.files) {
+    ResolutionFixture expanded = fixture;
+    for (IniFile& file : expanded.files) {
         file.contents = expand(file.contents);
         dir.Write(file.name, file.contents);
     }
     expanded.start = expand(expanded.start);
-    for (SRedirectStep& step : expanded.redirects) {
+    for (RedirectStep& step : expanded.redirects) {
         step.file = expand(step.file);
         step.value = expand(step.value);
         step.next = expand(step.next);
     }
     expanded.configFile = expand(expanded.configFile);
-    for (SKeyRead& key : expanded.keys) {
+    for (KeyRead& key : expanded.keys) {
         key.raw = expand(key.raw);
         key.used = expand(key.used);
     }

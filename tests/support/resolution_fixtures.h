@@ -11,13 +11,13 @@
 #include "factory/config_resolution.h"
 #include "tests/support/temp_dir.h"
 
-struct SIniFile {
+struct IniFile {
     std::string name;  // below the folder, e.g. "conf\\main.ini"
     std::string contents;
 };
 
 // One file of the chain of redirections as the module reads it.
-struct SRedirectStep {
+struct RedirectStep {
     std::string file;
     std::string value;  // its "Redirect" "Path" as read
     ERedirectRule eRule;
@@ -25,36 +25,36 @@ struct SRedirectStep {
 };
 
 // One key of the configuration file as read and as used.
-struct SKeyRead {
+struct KeyRead {
     std::string section;
     std::string key;
     std::string raw;
     std::string used;
 };
 
-struct SResolutionFixture {
+struct ResolutionFixture {
     std::string label;
-    std::vector<SIniFile> files;
+    std::vector<IniFile> files;
     std::string start;  // the registry path: always absolute, so the test's folder plays no part
-    std::vector<SRedirectStep> redirects;  // every file the chain reads, in order
+    std::vector<RedirectStep> redirects;  // every file the chain reads, in order
     std::string configFile;
-    std::vector<SKeyRead> keys;  // only the keys the module reads, in order
+    std::vector<KeyRead> keys;  // only the keys the module reads, in order
     EModulePathRule eRule;
     std::string modulePath;
 };
 
 // Chains of redirections: blank, relative (final), absolute, cycles, the bound, a missing file.
-std::vector<SResolutionFixture> RedirectFixtures();
+std::vector<ResolutionFixture> RedirectFixtures();
 // One configuration file per row of the outcome table, with the values that select it.
-std::vector<SResolutionFixture> OutcomeFixtures();
+std::vector<ResolutionFixture> OutcomeFixtures();
 // Mirel.ini redirects relatively to conf\main.ini, whose relative DllPath puts the library into
 // conf\bin.
-SResolutionFixture WorkedExampleFixture();
-std::vector<SResolutionFixture> AllResolutionFixtures();
+ResolutionFixture WorkedExampleFixture();
+std::vector<ResolutionFixture> AllResolutionFixtures();
 
 // The text with every "{dir}" replaced by the folder.
 std::string ExpandFixtureText(const std::string& text, const std::string& folder);
 // Writes the fixture's files into the folder and returns the fixture with all its text expanded.
-SResolutionFixture WriteFixture(const SResolutionFixture& fixture, const CTempDir& dir);
+ResolutionFixture WriteFixture(const ResolutionFixture& fixture, const CTempDir& dir);
 
 #endif  // MIREL_TESTS_SUPPORT_RESOLUTION_FIXTURES_H

@@ -11,12 +11,12 @@ const char* const kTestWindowClass = "MirelTestWindow";
 namespace {
 
 std::mutex g_logMutex;
-std::vector<CLoggedMessage> g_log;
+std::vector<LoggedMessage> g_log;
 thread_local LRESULT t_nextCreateResult = 0;
 
 LRESULT CALLBACK RecordingWndProc(HWND hWnd, UINT nMessage, WPARAM wParam, LPARAM lParam) {
-    CLoggedMessage entry{hWnd,           nMessage,        wParam, lParam, GetCurrentThreadId(),
-                         IsWindow(hWnd), TestClock::now()};
+    LoggedMessage entry{hWnd,           nMessage,        wParam, lParam, GetCurrentThreadId(),
+                        IsWindow(hWnd), TestClock::now()};
     {
         std::lock_guard<std::mutex> lock(g_logMutex);
         g_log.push_back(entry);
@@ -52,15 +52,15 @@ void CMessageLog::Clear() {
     g_log.clear();
 }
 
-std::vector<CLoggedMessage> CMessageLog::All() {
+std::vector<LoggedMessage> CMessageLog::All() {
     std::lock_guard<std::mutex> lock(g_logMutex);
     return g_log;
 }
 
-std::vector<CLoggedMessage> CMessageLog::Of(HWND hWnd, UINT nMessage, WPARAM wParam) {
-    std::vector<CLoggedMessage> matching;
+std::vector<LoggedMessage> CMessageLog::Of(HWND hWnd, UINT nMessage, WPARAM wParam) {
+    std::vector<LoggedMessage> matching;
     std::lock_guard<std::mutex> lock(g_logMutex);
-    for (const CLoggedMessage& entry : g_log) {
+    for (const LoggedMessage& entry : g_log) {
         if (entry.hWnd == hWnd && entry.nMessage == nMessage &&
             (wParam == ~WPARAM(0) || entry.wParam == wParam)) {
             matching.push_back(entry);
@@ -127,10 +127,10 @@ std::string Describe(const std::vector<MSG>& messages) {
     return ::testing::AssertionSuccess();
 }
 
-::testing::AssertionResult MatchesSequence(const std::vector<CLoggedMessage>& messages,
+::testing::AssertionResult MatchesSequence(const std::vector<LoggedMessage>& messages,
                                            const std::vector<ExpectedMessage>& expected) {
     std::vector<MSG> received;
-    for (const CLoggedMessage& entry : messages) {
+    for (const LoggedMessage& entry : messages) {
         MSG msg{};
         msg.hwnd = entry.hWnd;
         msg.message = entry.nMessage;

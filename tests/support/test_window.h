@@ -17,7 +17,7 @@
 
 using TestClock = std::chrono::steady_clock;
 
-struct CLoggedMessage {
+struct LoggedMessage {
     HWND hWnd;
     UINT nMessage;
     WPARAM wParam;
@@ -33,9 +33,9 @@ constexpr UINT kQuitLoopMessage = WM_USER + 99;  // the procedure calls PostQuit
 class CMessageLog {
 public:
     static void Clear();
-    static std::vector<CLoggedMessage> All();
+    static std::vector<LoggedMessage> All();
     // The messages of one window with one message number, and with one wParam unless it is ~0.
-    static std::vector<CLoggedMessage> Of(HWND hWnd, UINT nMessage, WPARAM wParam = ~WPARAM(0));
+    static std::vector<LoggedMessage> Of(HWND hWnd, UINT nMessage, WPARAM wParam = ~WPARAM(0));
     static size_t Count(HWND hWnd, UINT nMessage, WPARAM wParam = ~WPARAM(0));
 };
 
@@ -63,7 +63,7 @@ struct ExpectedMessage {
 // first row that differs, and both sequences.
 ::testing::AssertionResult MatchesSequence(const std::vector<MSG>& messages,
                                            const std::vector<ExpectedMessage>& expected);
-::testing::AssertionResult MatchesSequence(const std::vector<CLoggedMessage>& messages,
+::testing::AssertionResult MatchesSequence(const std::vector<LoggedMessage>& messages,
                                            const std::vector<ExpectedMessage>& expected);
 
 // Polls done() every few milliseconds, without pumping; for threads that do not own the window.

@@ -1,5 +1,7 @@
 #include "tests/support/timer_test_support.h"
 
+#include "mirel/component_factory.h"
+
 int32_t CRecordingHandler::OnTimer(uint32_t nTimerId, int32_t nUserValue) {
     {
         std::lock_guard<std::mutex> hold(m_mutex);
@@ -31,7 +33,7 @@ std::vector<std::pair<uint32_t, int32_t>> CRecordingHandler::Calls() const {
 std::string WriteTimerConfiguration(const CTempDir& dir, const std::string& messageWindowModule,
                                     const std::string& timerModule, const std::string& fileName) {
     const std::string bin = ExecutableDirectory() + "\\";
-    std::string text = "[361]\r\nDLL=" + bin + "MirFact.dll\r\n";
+    std::string text = "[361]\r\nDLL=" + bin + kFactoryLibraryName + "\r\n";
     if (!messageWindowModule.empty() || !timerModule.empty()) {
         text += "[Components]\r\n";
     }

@@ -19,11 +19,11 @@ constexpr char kDllKey[] = "DLL";
 constexpr char kDllPathKey[] = "DllPath";
 
 // What the common LoadLibraryA failures mean for someone looking at a configuration.
-struct SLoadError {
+struct LoadError {
     DWORD nCode;
     const char* szMeaning;
 };
-constexpr SLoadError kLoadErrors[] = {
+constexpr LoadError kLoadErrors[] = {
     {2, "the file was not found"},
     {3, "the folder was not found"},
     {5, "access is denied"},
@@ -57,7 +57,7 @@ bool FileExists(const char* szPath) {
 
 std::string LoadErrorText(DWORD nCode) {
     std::string text = "GetLastError " + std::to_string(nCode);
-    for (const SLoadError& error : kLoadErrors) {
+    for (const LoadError& error : kLoadErrors) {
         if (error.nCode == nCode) {
             text += std::string(" (") + error.szMeaning + ")";
             break;
