@@ -15,7 +15,7 @@
 
 #include "mirel/exports.h"
 #include "mirel/timer.h"
-#include "module/module_state.h"
+#include "base/module_state.h"
 #include "platform/windows_api.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/timer_test_support.h"

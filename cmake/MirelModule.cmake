@@ -1,10 +1,11 @@
 # mirel_add_module(<target> <output name> SOURCES ...)
 # A component module of the framework: a shared library named "<output name>.dll" on both
-# platforms that exports exactly the seven functions of a module, built on the module frame.
+# platforms that exports exactly the seven functions of a module, built on the module frame and the
+# component base.
 function(mirel_add_module target output_name)
   cmake_parse_arguments(ARG "" "" "SOURCES" ${ARGN})
   add_library(${target} SHARED ${ARG_SOURCES})
-  target_link_libraries(${target} PRIVATE mirel_frame)
+  target_link_libraries(${target} PRIVATE mirel_frame mirel_component)
   target_compile_options(${target} PRIVATE ${MIREL_WARNINGS})
   set_target_properties(${target} PROPERTIES PREFIX "" OUTPUT_NAME ${output_name} SUFFIX ".dll")
   if(WIN32)

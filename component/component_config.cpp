@@ -3,7 +3,7 @@
 #include <string.h>
 
 #include "factory/factory_loader.h"
-#include "module/module_state.h"
+#include "base/module_state.h"
 
 ComponentConfig::ComponentConfig(int32_t nComponentId) {
     memset(this, 0, sizeof(*this));

@@ -1,7 +1,7 @@
 #include "component/component_impl.h"
 
-#include "factory/bounded_strings.h"
-#include "module/module_lock.h"
+#include "base/bounded_strings.h"
+#include "base/module_lock.h"
 #include "platform/windows_api.h"
 
 void CopyRegistryPath(const char* szPath, char* szBuffer, int32_t nSize) {

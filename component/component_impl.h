@@ -13,7 +13,7 @@
 #include "component/component_holder.h"
 #include "mirel/component.h"
 #include "module/live_registry.h"
-#include "module/module_state.h"
+#include "base/module_state.h"
 
 // Copies the path (or, when it is null or empty, the module's registry path) into the buffer when
 // it fits whole; otherwise the buffer keeps what it held.

@@ -4,7 +4,7 @@
 
 #include <thread>
 
-#include "factory/bounded_strings.h"
+#include "base/bounded_strings.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 
 #include <atomic>
 
-#include "module/module_state.h"
+#include "base/module_state.h"
 #include "platform/windows_api.h"
 
 constexpr char kDefaultConfigFileName[] = "Mirel.ini";

@@ -3,10 +3,10 @@
 #include <stdarg.h>
 #include <string.h>
 
-#include "factory/bounded_strings.h"
+#include "base/bounded_strings.h"
 #include "factory/config_resolution.h"
 #include "mirel/component_factory.h"
-#include "module/module_state.h"
+#include "base/module_state.h"
 
 namespace {
 

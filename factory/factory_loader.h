@@ -8,7 +8,7 @@
 
 #include "mirel/component.h"
 #include "mirel/component_factory.h"
-#include "module/module_trace.h"
+#include "base/printf_like.h"
 #include "platform/windows_api.h"
 
 // Writes one "[Mirel_Error]" line: at most 1022 characters, formatted through the routine table.

@@ -14,7 +14,7 @@
 #include <string>
 
 #include "factory/config_resolution.h"
-#include "module/module_state.h"
+#include "base/module_state.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include "module/factory_table.h"
 
-#include "module/module_lock.h"
+#include "base/module_lock.h"
 
 namespace {
 

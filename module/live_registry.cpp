@@ -7,9 +7,9 @@
 #include <utility>
 
 #include "factory/factory_loader.h"
-#include "module/module_lock.h"
-#include "module/module_state.h"
-#include "module/module_trace.h"
+#include "base/module_lock.h"
+#include "base/module_state.h"
+#include "base/module_trace.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
 // The module's entry point: the loader's notifications. On Windows the loader calls it; on POSIX
 // the module's entry glue does, in the same order relative to the static objects.
 #include "module/live_registry.h"
-#include "module/module_lock.h"
-#include "module/module_state.h"
+#include "base/module_lock.h"
+#include "base/module_state.h"
 #include "platform/module_entry_glue.h"
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE hInstance, DWORD dwReason, LPVOID /*pReserved*/) {

@@ -5,9 +5,9 @@
 
 #include "module/factory_table.h"
 #include "module/live_registry.h"
-#include "module/module_lock.h"
-#include "module/module_state.h"
-#include "module/module_trace.h"
+#include "base/module_lock.h"
+#include "base/module_state.h"
+#include "base/module_trace.h"
 
 namespace {
 

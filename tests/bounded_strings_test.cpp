@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "factory/bounded_strings.h"
+#include "base/bounded_strings.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include "mirel/component_config.h"
 #include "mirel/exports.h"
 #include "module/live_registry.h"
-#include "module/module_state.h"
+#include "base/module_state.h"
 #include "platform/debug_capture.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_module_statics.h"

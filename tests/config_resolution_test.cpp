@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "factory/config_resolution.h"
-#include "module/module_state.h"
+#include "base/module_state.h"
 #include "tests/support/resolution_fixtures.h"
 #include "tests/support/temp_dir.h"
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "factory/factory_loader.h"
-#include "module/module_state.h"
+#include "base/module_state.h"
 #include "tests/fixtures/fake_factory.h"
 #include "platform/debug_capture.h"
 #include "tests/support/temp_dir.h"

@@ -11,9 +11,9 @@
 
 #include "mirel/exports.h"
 #include "module/live_registry.h"
-#include "module/module_lock.h"
-#include "module/module_state.h"
-#include "module/module_trace.h"
+#include "base/module_lock.h"
+#include "base/module_state.h"
+#include "base/module_trace.h"
 #include "platform/module_entry_glue.h"
 #include "platform/debug_capture.h"
 #include "tests/support/test_module_statics.h"

@@ -13,7 +13,7 @@
 #include "mirel/exports.h"
 #include "mirel/timer.h"
 #include "module/live_registry.h"
-#include "module/module_state.h"
+#include "base/module_state.h"
 #include "platform/debug_capture.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/timer_test_support.h"

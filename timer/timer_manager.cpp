@@ -4,8 +4,8 @@
 #include <thread>
 
 #include "factory/factory_loader.h"
-#include "module/module_lock.h"
-#include "module/module_trace.h"
+#include "base/module_lock.h"
+#include "base/module_trace.h"
 #include "platform/debug_check.h"
 
 namespace {

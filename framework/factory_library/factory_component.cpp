@@ -5,7 +5,7 @@
 
 #include "framework/factory_library/factory_config.h"
 #include "framework/factory_library/module_cache.h"
-#include "module/module_trace.h"
+#include "base/module_trace.h"
 
 namespace {
 

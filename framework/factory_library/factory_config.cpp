@@ -4,9 +4,9 @@
 #include <stdio.h>
 #include <stdlib.h>
 
-#include "factory/bounded_strings.h"
+#include "base/bounded_strings.h"
 #include "factory/config_resolution.h"
-#include "module/module_trace.h"
+#include "base/module_trace.h"
 #include "platform/windows_api.h"
 
 namespace {

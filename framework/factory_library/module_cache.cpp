@@ -4,8 +4,8 @@
 
 #include <iterator>
 
-#include "factory/bounded_strings.h"
-#include "module/module_trace.h"
+#include "base/bounded_strings.h"
+#include "base/module_trace.h"
 
 namespace {
 

@@ -22,7 +22,7 @@
 #include "framework/factory_library/factory_library.h"
 #include "mirel/component_factory.h"
 #include "mirel/exports.h"
-#include "module/module_state.h"
+#include "base/module_state.h"
 #include "platform/windows_api.h"
 
 // The exports through which the factory drives a module; every one of them must be present.

@@ -3,7 +3,7 @@
 #include <new>
 
 #include "framework/message_window/window_table.h"
-#include "module/module_trace.h"
+#include "base/module_trace.h"
 
 CMessageWindow::CMessageWindow()
     : m_pRecord(nullptr), m_pHeldRecord(nullptr), m_pbReleaseHeld(nullptr) {}

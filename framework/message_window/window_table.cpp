@@ -3,8 +3,8 @@
 #include <new>
 
 #include "framework/message_window/message_window_component.h"
-#include "module/module_state.h"
-#include "module/module_trace.h"
+#include "base/module_state.h"
+#include "base/module_trace.h"
 
 // One window's delivery state. Every field is guarded by the table's lock; nDepth changes only on
 // the window's own thread, where all deliveries run.

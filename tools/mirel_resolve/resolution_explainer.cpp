@@ -8,7 +8,7 @@
 #include "platform/posix/paths.h"
 #endif
 
-#include "module/module_state.h"
+#include "base/module_state.h"
 #include "platform/windows_api.h"
 
 namespace {

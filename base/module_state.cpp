@@ -1,4 +1,4 @@
-#include "module/module_state.h"
+#include "base/module_state.h"
 
 #include <string.h>
 

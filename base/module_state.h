@@ -3,8 +3,8 @@
 // process has its own set. Any thread may read or write them at any moment: the handle and the
 // gate are atomic, and the registry path is only ever copied whole, under a lock of its own, so
 // that a reader sees the old path or the new one and never a mix of both.
-#ifndef MIREL_MODULE_MODULE_STATE_H
-#define MIREL_MODULE_MODULE_STATE_H
+#ifndef MIREL_BASE_MODULE_STATE_H
+#define MIREL_BASE_MODULE_STATE_H
 
 #include <stdint.h>
 
@@ -26,4 +26,4 @@ void StoreRegistryPath(const char* szPath);
 // Copies RegistryPath whole into szDest; the copy is what one call of the module works with.
 void CopyRegistryPathTo(char (&szDest)[kPathBufferSize]);
 
-#endif  // MIREL_MODULE_MODULE_STATE_H
+#endif  // MIREL_BASE_MODULE_STATE_H

@@ -1,9 +1,9 @@
-#include "module/module_trace.h"
+#include "base/module_trace.h"
 
 #include <stdarg.h>
 #include <string.h>
 
-#include "module/module_state.h"
+#include "base/module_state.h"
 #include "platform/windows_api.h"
 
 void TraceModuleError(const char* szFormat, ...) {

@@ -1,4 +1,4 @@
-#include "factory/bounded_strings.h"
+#include "base/bounded_strings.h"
 
 #include <string.h>
 

@@ -1,8 +1,8 @@
-#include "module/module_lock.h"
+#include "base/module_lock.h"
 
 #include <atomic>
 
-#include "module/module_state.h"
+#include "base/module_state.h"
 #include "platform/windows_api.h"
 
 namespace {

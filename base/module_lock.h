@@ -2,8 +2,8 @@
 // writes of RegistryPath. It is initialised on first use (the first static registration) and
 // deleted by the process-detach step; entering it after that initialises it again. The owning
 // thread may enter it again, which the release paths rely on. Any thread may take it.
-#ifndef MIREL_MODULE_MODULE_LOCK_H
-#define MIREL_MODULE_MODULE_LOCK_H
+#ifndef MIREL_BASE_MODULE_LOCK_H
+#define MIREL_BASE_MODULE_LOCK_H
 
 void InitModuleLock();
 void EnterModuleLock();
@@ -27,4 +27,4 @@ public:
     CModuleLockScope& operator=(const CModuleLockScope&) = delete;
 };
 
-#endif  // MIREL_MODULE_MODULE_LOCK_H
+#endif  // MIREL_BASE_MODULE_LOCK_H

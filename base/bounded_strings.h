@@ -1,8 +1,8 @@
 // Bounded string routines: the four checked copy, append and format routines of the module,
 // reached only through the SafeStringRoutines table, and the wrappers that answer done (1) or
 // refused (0). Nothing here allocates, keeps state or prints; any thread may call them.
-#ifndef MIREL_FACTORY_BOUNDED_STRINGS_H
-#define MIREL_FACTORY_BOUNDED_STRINGS_H
+#ifndef MIREL_BASE_BOUNDED_STRINGS_H
+#define MIREL_BASE_BOUNDED_STRINGS_H
 
 #include <stdarg.h>
 #include <stdint.h>
@@ -41,4 +41,4 @@ int CopyPrefix(char* szDest, int nSize, const char* szSource, int nLength);
 int AppendIfFits(char* szDest, int nSize, const char* szSource);
 int FormatBounded(char* szBuffer, int nSize, int nCount, const char* szFormat, ...);
 
-#endif  // MIREL_FACTORY_BOUNDED_STRINGS_H
+#endif  // MIREL_BASE_BOUNDED_STRINGS_H
