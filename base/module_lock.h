@@ -1,7 +1,8 @@
 // ModuleLock: the module's recursive lock over the factory table, the live-component registry and
-// writes of RegistryPath. It is initialised on first use (the first static registration) and
-// deleted by the process-detach step; entering it after that initialises it again. The owning
-// thread may enter it again, which the release paths rely on. Any thread may take it.
+// SetDLLRegistry's store (RegistryPath's bytes have a lock of their own, in module_state.cpp). It
+// is initialised on first use (the first static registration) and deleted by the process-detach
+// step; entering it after that initialises it again. The owning thread may enter it again, which
+// the release paths rely on. Any thread may take it.
 #ifndef MIREL_BASE_MODULE_LOCK_H
 #define MIREL_BASE_MODULE_LOCK_H
 

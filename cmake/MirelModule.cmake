@@ -23,7 +23,7 @@ function(mirel_add_module target output_name)
   endif()
 endfunction()
 
-# mirel_windows_executable(<target>): links the runtime in on Windows so Wine needs no extra DLL.
+# mirel_static_runtime(<target>): links the runtime in on Windows so Wine needs no extra DLL.
 function(mirel_static_runtime target)
   if(WIN32)
     target_link_options(${target} PRIVATE -static)

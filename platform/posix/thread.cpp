@@ -11,9 +11,13 @@ thread_local DWORD t_lastError = ERROR_SUCCESS;
 
 extern "C" {
 
-DWORD WINAPI GetLastError(void) { return t_lastError; }
+DWORD WINAPI GetLastError(void) {
+    return t_lastError;
+}
 
-void WINAPI SetLastError(DWORD dwErrCode) { t_lastError = dwErrCode; }
+void WINAPI SetLastError(DWORD dwErrCode) {
+    t_lastError = dwErrCode;
+}
 
 // The kernel's thread ID: unique among live threads of the process, as on Windows.
 DWORD WINAPI GetCurrentThreadId(void) {
