@@ -68,13 +68,9 @@ LRESULT CALLBACK CreateParamWndProc(HWND hWnd, UINT nMessage, WPARAM wParam, LPA
 }
 
 TEST_F(MessageWindowTest, CreateStructCarriesTheCreationParameter) {
-    WNDCLASSA windowClass{};
-    windowClass.lpfnWndProc = CreateParamWndProc;
-    windowClass.lpszClassName = "MirelCreateParamTest";
-    ASSERT_NE(RegisterClassA(&windowClass), 0);
+    ASSERT_NE(RegisterTestClass("MirelCreateParamTest", CreateParamWndProc), 0);
     int nParam = 5;
-    HWND hWnd = CreateWindowExA(0, "MirelCreateParamTest", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                                nullptr, &nParam);
+    HWND hWnd = CreateMessageWindow("MirelCreateParamTest", &nParam);
     ASSERT_NE(hWnd, nullptr);
     EXPECT_EQ(g_pSeenCreateParam, &nParam);
     EXPECT_FALSE(UnregisterClassA("MirelCreateParamTest", nullptr));  // a window still lives
@@ -93,9 +89,7 @@ TEST_F(MessageWindowTest, ClassErrors) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_CLASS_ALREADY_EXISTS));
     EXPECT_TRUE(UnregisterClassA("MirelTwiceTest", nullptr));
 
-    EXPECT_EQ(CreateWindowExA(0, "MirelNoSuchClass", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                              nullptr, nullptr),
-              nullptr);
+    EXPECT_EQ(CreateMessageWindow("MirelNoSuchClass"), nullptr);
     // Windows says ERROR_CANNOT_FIND_WND_CLASS; Wine answers ERROR_CLASS_DOES_NOT_EXIST.
     EXPECT_TRUE(IsOneOf(GetLastError(), ERROR_CANNOT_FIND_WND_CLASS, ERROR_CLASS_DOES_NOT_EXIST));
 }
@@ -316,12 +310,8 @@ LRESULT CALLBACK NestedDestroyWndProc(HWND hWnd, UINT nMessage, WPARAM wParam, L
 }
 
 TEST_F(OwnedWindowTest, DestroyWindowInsideWmDestroySendsEachMessageOnce) {
-    WNDCLASSA windowClass{};
-    windowClass.lpfnWndProc = NestedDestroyWndProc;
-    windowClass.lpszClassName = "MirelNestedDestroy";
-    ASSERT_NE(RegisterClassA(&windowClass), 0);
-    HWND hWnd = CreateWindowExA(0, "MirelNestedDestroy", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                                nullptr, nullptr);
+    ASSERT_NE(RegisterTestClass("MirelNestedDestroy", NestedDestroyWndProc), 0);
+    HWND hWnd = CreateMessageWindow("MirelNestedDestroy");
     ASSERT_NE(hWnd, nullptr);
     EXPECT_TRUE(DestroyWindow(hWnd));
     EXPECT_EQ(g_nDestroys, 1);

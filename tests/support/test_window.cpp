@@ -35,14 +35,9 @@ LRESULT CALLBACK RecordingWndProc(HWND hWnd, UINT nMessage, WPARAM wParam, LPARA
     }
 }
 
-void RegisterTestClass() {
+void RegisterRecordingClass() {
     static std::once_flag s_once;
-    std::call_once(s_once, [] {
-        WNDCLASSA windowClass{};
-        windowClass.lpfnWndProc = RecordingWndProc;
-        windowClass.lpszClassName = kTestWindowClass;
-        RegisterClassA(&windowClass);
-    });
+    std::call_once(s_once, [] { RegisterTestClass(kTestWindowClass, RecordingWndProc); });
 }
 
 }  // namespace
@@ -77,10 +72,21 @@ void SetNextCreateResult(LRESULT lResult) {
     t_nextCreateResult = lResult;
 }
 
+ATOM RegisterTestClass(const char* szClassName, WNDPROC pfnWndProc) {
+    WNDCLASSA windowClass{};
+    windowClass.lpfnWndProc = pfnWndProc;
+    windowClass.lpszClassName = szClassName;
+    return RegisterClassA(&windowClass);
+}
+
+HWND CreateMessageWindow(const char* szClassName, LPVOID lpParam) {
+    return CreateWindowExA(0, szClassName, "test", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr,
+                           lpParam);
+}
+
 HWND CreateTestWindow(LPVOID lpParam) {
-    RegisterTestClass();
-    return CreateWindowExA(0, kTestWindowClass, "test", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                           nullptr, lpParam);
+    RegisterRecordingClass();
+    return CreateMessageWindow(kTestWindowClass, lpParam);
 }
 
 namespace {

@@ -46,6 +46,11 @@ void SetNextCreateResult(LRESULT lResult);
 HWND CreateTestWindow(LPVOID lpParam = nullptr);
 extern const char* const kTestWindowClass;
 
+// For tests with a procedure of their own: registers a class of that name (0 when that fails),
+// and makes a message-only window of a registered class.
+ATOM RegisterTestClass(const char* szClassName, WNDPROC pfnWndProc);
+HWND CreateMessageWindow(const char* szClassName, LPVOID lpParam = nullptr);
+
 // One row of a table of expected messages, checked in order against what a queue handed out or a
 // procedure received. A field left at its "any" value is not compared.
 struct ExpectedMessage {
