@@ -1,12 +1,15 @@
 // What the POSIX message queue promises beyond what Windows guarantees: timers keep their phase
 // exactly and never fire early, missed periods fold into one tick, timer set and kill stay cheap
-// with many timers, the posted-message quota, and a queue that wakes without a timerfd.
+// with many timers, the posted-message quota, a queue that wakes without a timerfd, and two
+// Windows behaviours that Wine does not share: the check of timer procedures in DispatchMessageA
+// and a DestroyWindow nested in WM_DESTROY.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <map>
 #include <memory>
 #include <random>
@@ -188,6 +191,56 @@ TEST_F(MessageQueuePosixTest, AQueueHoldsAtMostTenThousandPostedMessages) {
     EXPECT_TRUE(PostMessageA(m_hWnd, WM_USER, 0, 0));
     while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
     }
+}
+
+std::atomic<int> g_procCalls{0};
+void CALLBACK CountingTimerProc(HWND, UINT, UINT_PTR, DWORD) {
+    ++g_procCalls;
+}
+
+// Windows calls a WM_TIMER's procedure only if a timer was set with it, against forged messages;
+// the Wine of our test runs calls any, so this stays here rather than where Wine would run it.
+TEST_F(MessageQueuePosixTest, DispatchCallsOnlyProceduresThatATimerWasSetWith) {
+    g_procCalls = 0;
+    MSG forged{};
+    forged.hwnd = m_hWnd;
+    forged.message = WM_TIMER;
+    forged.wParam = 3;
+    forged.lParam = reinterpret_cast<LPARAM>(CountingTimerProc);
+    DispatchMessageA(&forged);
+    EXPECT_EQ(g_procCalls, 0);
+    ASSERT_NE(SetTimer(m_hWnd, 3, 1000, CountingTimerProc), 0u);
+    DispatchMessageA(&forged);
+    EXPECT_EQ(g_procCalls, 1);
+    ASSERT_TRUE(KillTimer(m_hWnd, 3));
+    DispatchMessageA(&forged);
+    EXPECT_EQ(g_procCalls, 1);
+}
+
+int g_nDestroys = 0;
+int g_nNcDestroys = 0;
+
+LRESULT CALLBACK NestedDestroyWndProc(HWND hWnd, UINT nMessage, WPARAM wParam, LPARAM lParam) {
+    if (nMessage == WM_DESTROY) {
+        ++g_nDestroys;
+        EXPECT_TRUE(DestroyWindow(hWnd));
+    } else if (nMessage == WM_NCDESTROY) {
+        ++g_nNcDestroys;
+    }
+    return DefWindowProcA(hWnd, nMessage, wParam, lParam);
+}
+
+// The Wine of our test runs sends WM_DESTROY again for each nested DestroyWindow and never
+// WM_NCDESTROY, so this stays here rather than where Wine would run it.
+TEST_F(MessageQueuePosixTest, DestroyWindowInsideWmDestroySendsEachMessageOnce) {
+    ASSERT_NE(RegisterTestClass("MirelNestedDestroy", NestedDestroyWndProc), 0);
+    HWND hWnd = CreateMessageWindow("MirelNestedDestroy");
+    ASSERT_NE(hWnd, nullptr);
+    EXPECT_TRUE(DestroyWindow(hWnd));
+    EXPECT_EQ(g_nDestroys, 1);
+    EXPECT_EQ(g_nNcDestroys, 1);
+    EXPECT_FALSE(IsWindow(hWnd));
+    EXPECT_TRUE(UnregisterClassA("MirelNestedDestroy", nullptr));
 }
 
 // A queue whose thread found the descriptor table full has no timerfd and waits on a condition
