@@ -10,6 +10,7 @@
 #include <chrono>
 
 #include "platform/posix/message_queue.h"
+#include "platform/posix/queue_descriptor.h"
 
 namespace mirel_ui {
 
@@ -164,6 +165,7 @@ bool CThreadQueue::Post(HWND hWnd, UINT nMessage, WPARAM wParam, LPARAM lParam) 
     msg.time = GetTickCount();
     m_posted.push_back(msg);
     WakeOwnerIfBefore(0);
+    ReflectInDescriptor();
     return true;
 }
 
@@ -171,6 +173,7 @@ void CThreadQueue::PostQuit(int nExitCode) {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_bQuitPending = true;
     m_nQuitCode = nExitCode;
+    ReflectInDescriptor();
 }
 
 void CThreadQueue::ForgetWindow(HWND hWnd) {
@@ -179,6 +182,7 @@ void CThreadQueue::ForgetWindow(HWND hWnd) {
                                   [hWnd](const MSG& msg) { return msg.hwnd == hWnd; }),
                    m_posted.end());
     m_timers.KillWindow(hWnd);
+    ReflectInDescriptor();
 }
 
 // ----- Taking messages out -------------------------------------------------------------------
@@ -192,6 +196,7 @@ bool CThreadQueue::Retrieve(MSG* pMsg, const CMessageFilter& filter, bool bRemov
                 *pMsg = *it;
                 if (bRemove) {
                     m_posted.erase(it);
+                    ReflectInDescriptor();
                 }
                 return true;
             }
@@ -205,6 +210,7 @@ bool CThreadQueue::Retrieve(MSG* pMsg, const CMessageFilter& filter, bool bRemov
             pMsg->time = GetTickCount();
             if (bRemove) {
                 m_bQuitPending = false;
+                ReflectInDescriptor();
             }
             return true;
         }
@@ -226,6 +232,7 @@ bool CThreadQueue::Retrieve(MSG* pMsg, const CMessageFilter& filter, bool bRemov
                 pMsg->time = static_cast<DWORD>(m_nLastNow / 1000000);
                 if (bRemove) {
                     m_timers.Advance(pTimer, m_nLastNow);
+                    ReflectInDescriptor();
                 }
                 return true;
             }
