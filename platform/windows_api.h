@@ -56,8 +56,13 @@ MIREL_DECLARE_HANDLE(HCURSOR);
 typedef HINSTANCE HMODULE;
 typedef intptr_t(WINAPI* FARPROC)();
 
+// A host may include a library that defines these too (GLib does, with the same values).
+#ifndef TRUE
 #define TRUE 1
+#endif
+#ifndef FALSE
 #define FALSE 0
+#endif
 #define MAX_PATH 260
 
 #define DLL_PROCESS_DETACH 0
