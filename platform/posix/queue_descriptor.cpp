@@ -95,19 +95,12 @@ void CQueueDescriptor::Reflect(bool bMessageWaits, int64_t nEarliestDue, int64_t
     if (nEarliestDue == m_nArmedFor) {
         return;  // the timerfd fires at that time, or has fired for it
     }
-    if (nEarliestDue != kNever) {
-        int64_t nNow = nKnownNow;
-        if (std::max(nEarliestDue, m_nArmedFor) > nNow) {
-            nNow = MonotonicNanoseconds();
-        }
-        // A timer is due and the timerfd has fired for an earlier one: it stays readable as it
-        // is. Arming it again would cost a system call for every timer of a batch.
-        if (nEarliestDue <= nNow && m_nArmedFor <= nNow) {
-            return;
-        }
+    // A timer is due and the timerfd has fired for an earlier one: it stays readable as it is.
+    if (nEarliestDue <= nKnownNow && m_nArmedFor <= nKnownNow) {
+        return;
     }
-    // Not due yet: armed for the due time, which also clears a past expiry. Already due but the
-    // timerfd armed later: a due time in the past fires at once.
+    // Not due yet: armed for the due time, which also clears a past expiry. Due already, or by
+    // now without the clock having been read again: a due time in the past fires at once.
     ArmTimer(nEarliestDue);
 }
 
