@@ -32,7 +32,9 @@ void MirelSetDebugOutputSink(MirelDebugOutputSink pfnSink, void* pContext);
 // descriptor can be had (ERROR_TOO_MANY_OPEN_FILES, ERROR_NOT_ENOUGH_MEMORY).
 //
 // When it is readable, the host takes every message with PeekMessageA(PM_REMOVE) and
-// DispatchMessageA until none is left (ending its loop on WM_QUIT), then waits again.
+// DispatchMessageA until none is left (ending its loop on WM_QUIT), then waits again. Taking the
+// last due WM_TIMER out leaves the descriptor readable until that final PeekMessageA, which finds
+// the queue empty and quiets it.
 int MirelGetQueueDescriptor(void);
 
 #ifdef __cplusplus
