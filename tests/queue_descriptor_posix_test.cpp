@@ -132,7 +132,9 @@ TEST_F(QueueDescriptorPosixTest, DrivesATimerOnItsGridWithoutEmptyWakes) {
     EXPECT_EQ(nEmptyWakes, 0);
     std::nth_element(lateness.begin(), lateness.begin() + 50, lateness.end());
     EXPECT_LT(lateness[50], 2000);  // microseconds after the grid point, as a median
-    EXPECT_LT(nLastIndex, 110);     // hardly a tick lost
+    // A host that slept through whole periods would end near index 200; a busy machine costs a
+    // few.
+    EXPECT_LT(nLastIndex, 130);
 }
 
 // What a change does to the descriptor, whether a timer handler makes it or another thread: it
