@@ -16,7 +16,9 @@ ComponentConfig::ComponentConfig(int32_t nComponentId) {
         return;
     }
     int32_t* pRecord = nullptr;
-    pFactory->LoadComponentConfig(RegistryPath, nComponentId, this, &nWord4, &pRecord);
+    char szPath[kPathBufferSize];
+    CopyRegistryPathTo(szPath);
+    pFactory->LoadComponentConfig(szPath, nComponentId, this, &nWord4, &pRecord);
     if (pRecord != nullptr) {
         // The factory's record holds the two words in the opposite order; it keeps ownership.
         nFactoryWord0 = pRecord[0];

@@ -2,11 +2,13 @@
 // that all components share and owns the one release path by which a component ends: the DllSafe
 // gate, the force-only gate, one Shutdown, the hold count, destruction and removal from the
 // live-component registry. Calls into one component must not overlap; nothing here takes a lock
-// except the registry removal.
+// except the destruction with its registry removal, which runs under the module lock.
 #ifndef MIREL_COMPONENT_COMPONENT_IMPL_H
 #define MIREL_COMPONENT_COMPONENT_IMPL_H
 
 #include <stdint.h>
+
+#include <atomic>
 
 #include "component/component_holder.h"
 #include "mirel/component.h"
@@ -16,6 +18,12 @@
 // Copies the path (or, when it is null or empty, the module's registry path) into the buffer when
 // it fits whole; otherwise the buffer keeps what it held.
 void CopyRegistryPath(const char* szPath, char* szBuffer, int32_t nSize);
+
+// The end of every release: destroys the component and removes its former address from the
+// live-component registry in one step under the module lock, so that no other thread can record a
+// new component at that address in between, nor walk the registry onto the destroyed object. The
+// address is never called through once the object is gone.
+void DestroyReleasedComponent(CComponentHolder* pHolder, IComponent* pAddress, int32_t bNotify);
 
 // Traps a component destroyed while alive or held, then lets destruction go on.
 void ReportDestroyedWhileAlive();
@@ -47,12 +55,7 @@ public:
             return;
         }
         const int32_t bNotify = this->GetComponentID() != kFactoryComponentId ? 1 : 0;
-        // The address remains the registry key after the object is gone; it is never called
-        // through again.
-        IComponent* pFormerAddress = this;
-        CComponentHolder* pHolder = this;
-        delete pHolder;
-        RemoveLiveComponent(pFormerAddress, bNotify);
+        DestroyReleasedComponent(this, this, bNotify);
     }
 
     int32_t GetAutoFree() override { return m_bAutoFree; }
@@ -75,7 +78,9 @@ protected:
     int32_t m_bAlive;      // non-zero until Release has run Shutdown
     int32_t m_nHoldCount;  // while non-zero, Release keeps the object (for derived components)
     int32_t m_bForceOnly;  // while non-zero, only a forced Release passes (for derived components)
-    int32_t m_bAutoFree;   // MirelDllFreeMap releases only components that set it
+    // MirelDllFreeMap releases only components that set it. Atomic: MirelDllFreeMap reads it on
+    // its own thread while the component's owner may be setting it on another.
+    std::atomic<int32_t> m_bAutoFree;
 };
 
 #endif  // MIREL_COMPONENT_COMPONENT_IMPL_H

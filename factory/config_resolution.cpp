@@ -358,8 +358,9 @@ void ResolveFactoryModulePath(const char* szRegistryPath, char* szDest, int nSiz
 }
 
 HMODULE LoadFactoryModule(const char* szRegistryPath) {
-    if (FactoryHandle != nullptr) {
-        return FactoryHandle;
+    const HMODULE hGiven = FactoryHandle.load();
+    if (hGiven != nullptr) {
+        return hGiven;
     }
     char szModulePath[kPathBufferSize] = {0};
     ResolveFactoryModulePath(szRegistryPath, szModulePath, kPathBufferSize);

@@ -63,14 +63,17 @@ IComponentFactory* LoadFactory(const char* szRegistryPath) {
     return pFactory;
 }
 
-// RegistryPath is read without the module lock: the host sets it once, before it asks for
-// components.
 TMirelPtr::TMirelPtr(const char* szRegistryPath, int32_t nComponentId)
     : m_pComponent(nullptr), m_pFactory(nullptr) {
     // One path serves both the loading and the creation call, so the factory creates the
-    // component with the configuration it was itself found through.
-    const char* szPath =
-        (szRegistryPath == nullptr || szRegistryPath[0] == 0) ? RegistryPath : szRegistryPath;
+    // component with the configuration it was itself found through; the module's own path is
+    // copied once, as the host may give a new one at any moment.
+    char szModulePath[kPathBufferSize];
+    const char* szPath = szRegistryPath;
+    if (szRegistryPath == nullptr || szRegistryPath[0] == 0) {
+        CopyRegistryPathTo(szModulePath);
+        szPath = szModulePath;
+    }
     if (nComponentId == 0) {
         // Only traced: the factory is still asked, and it decides what component 0 means.
         TraceFactoryError("[Mirel_Error] TMirelPtr with ComponentId = 0\n");
@@ -95,9 +98,11 @@ TMirelPtr::~TMirelPtr() {
 }
 
 TFactoryPtr::TFactoryPtr() : m_pComponent(nullptr), m_pFactory(nullptr) {
-    m_pFactory = LoadFactory(RegistryPath);
+    char szPath[kPathBufferSize];
+    CopyRegistryPathTo(szPath);
+    m_pFactory = LoadFactory(szPath);
     if (m_pFactory != nullptr) {
-        m_pComponent = m_pFactory->CreateComponentByID(kFactoryComponentId, RegistryPath);
+        m_pComponent = m_pFactory->CreateComponentByID(kFactoryComponentId, szPath);
         if (m_pComponent != nullptr) {
             // Nobody here ends this factory component; the framework frees it when it likes.
             m_pComponent->SetAutoFree(1);

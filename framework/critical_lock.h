@@ -1,5 +1,5 @@
 // CCriticalLock: the lock of a framework stand-in's own tables, a Windows critical section that
-// lives as long as the static object that holds it. The stand-ins use it as a leaf lock: nothing
+// lives as long as the module that holds it. The stand-ins use it as a leaf lock: nothing
 // that can call back into a module, the loader or a component runs while it is held, so it can
 // never take part in a cycle with a module's lock or the loader's.
 #ifndef MIREL_FRAMEWORK_CRITICAL_LOCK_H
@@ -10,7 +10,10 @@
 class CCriticalLock {
 public:
     CCriticalLock() { InitializeCriticalSection(&m_section); }
-    ~CCriticalLock() { DeleteCriticalSection(&m_section); }
+    // Not deleted: at process exit on POSIX other threads still run (on Windows they are gone
+    // before the static objects are destroyed) and may still enter it after its owner's
+    // destruction, which leaves the owner in a state that every later call handles.
+    ~CCriticalLock() = default;
     CCriticalLock(const CCriticalLock&) = delete;
     CCriticalLock& operator=(const CCriticalLock&) = delete;
 

@@ -3,6 +3,8 @@
 #include <inttypes.h>
 
 #include <atomic>
+#include <new>
+#include <utility>
 
 #include "factory/factory_loader.h"
 #include "module/module_lock.h"
@@ -37,12 +39,27 @@ void SendIdleNotification() {
 
 }  // namespace
 
-void RecordLiveComponent(IComponent* pComponent, int32_t nComponentId, uint32_t nCreatorId) {
+LiveComponentMap::node_type ReserveLiveEntry() {
+    try {
+        LiveComponentMap spare;
+        spare.emplace(nullptr, LiveComponentEntry{0, 0, nullptr});
+        return spare.extract(spare.begin());
+    } catch (const std::bad_alloc&) {
+        return LiveComponentMap::node_type();
+    }
+}
+
+void RecordLiveComponent(LiveComponentMap::node_type entry, IComponent* pComponent,
+                         int32_t nComponentId, uint32_t nCreatorId) {
+    const LiveComponentEntry fields{nComponentId, nCreatorId, pComponent};
     CModuleLockScope lock;
-    LiveComponentEntry& entry = LiveRegistry[pComponent];
-    entry.nComponentId = nComponentId;
-    entry.nCreatorId = nCreatorId;
-    entry.pComponent = pComponent;
+    entry.key() = pComponent;
+    entry.mapped() = fields;
+    // Inserting a node allocates nothing, so this cannot fail.
+    LiveComponentMap::insert_return_type result = LiveRegistry.insert(std::move(entry));
+    if (!result.inserted) {
+        result.position->second = fields;
+    }
     UpdateLiveCount();
 }
 
@@ -63,6 +80,13 @@ void RemoveLiveComponent(IComponent* pComponent, int32_t bNotify) {
 
 size_t LiveComponentCount() {
     return LiveCount.load(std::memory_order_acquire);
+}
+
+bool IsModuleIdle() {
+    // The count first: a release empties the registry while it holds the lock and only then sends
+    // the idle notification, so a count of 0 seen here with the lock free means that no release
+    // is still at work, but for the return from it.
+    return LiveComponentCount() == 0 && !IsModuleLockHeldByAnotherThread();
 }
 
 void FreeAutoFreeComponents() {

@@ -31,9 +31,14 @@ using LiveComponentMap = std::map<IComponent*, LiveComponentEntry, AddressLess>;
 // statics; its destruction drops the entries without calling their components.
 extern LiveComponentMap LiveRegistry;
 
-// Records a component that a creation function returned; a pointer already present has its entry
-// overwritten. Takes the module lock.
-void RecordLiveComponent(IComponent* pComponent, int32_t nComponentId, uint32_t nCreatorId);
+// A registry entry allocated ahead of a creation, so that recording the new component cannot run
+// out of memory once it exists. Empty when memory has run out already.
+LiveComponentMap::node_type ReserveLiveEntry();
+
+// Records a component that a creation function returned, in the entry reserved for it; a pointer
+// already present has its entry overwritten (and the reserved one is freed). Takes the module lock.
+void RecordLiveComponent(LiveComponentMap::node_type entry, IComponent* pComponent,
+                         int32_t nComponentId, uint32_t nCreatorId);
 
 // Erases the entry of a destroyed component (the pointer is never called through) and, when the
 // registry is then empty and bNotify is non-zero, tells the factory that the module is idle.
@@ -41,6 +46,10 @@ void RemoveLiveComponent(IComponent* pComponent, int32_t bNotify);
 
 // Number of live components, read without the lock.
 size_t LiveComponentCount();
+
+// True when no component is live and no other thread is inside the module lock, where a release
+// and its idle notification run: only then may the module be unloaded. Takes no lock.
+bool IsModuleIdle();
 
 // Releases every live component whose GetAutoFree answers non-zero.
 void FreeAutoFreeComponents();

@@ -1,13 +1,27 @@
 // The seven exported functions through which the factory library drives the module.
 #include "mirel/exports.h"
 
-#include <string.h>
+#include <utility>
 
 #include "module/factory_table.h"
 #include "module/live_registry.h"
 #include "module/module_lock.h"
 #include "module/module_state.h"
 #include "module/module_trace.h"
+
+namespace {
+
+// A creation function of a module built on this frame may throw (a plain new that runs out of
+// memory); no exception may leave through the export, so a throw counts as no component.
+IComponent* CallCreateFunction(ComponentCreateFn pfnCreate) {
+    try {
+        return pfnCreate();
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+}  // namespace
 
 extern "C" {
 
@@ -18,14 +32,23 @@ IComponent* CreateComponent(int32_t nComponentId, uint32_t nCreatorId) {
         TraceModuleError("Mirel[Error]: ComponentID=%d CreatorID=%u", nComponentId, nCreatorId);
         return nullptr;
     }
+    // The registry's entry is allocated before the component exists, so that once it does, its
+    // recording cannot fail and the component can never be left behind unrecorded.
+    LiveComponentMap::node_type entry = ReserveLiveEntry();
+    if (entry.empty()) {
+        TraceModuleError(
+            "Mirel[Error]: Out of memory for the registry. ComponentID=%d CreatorID=%u\n",
+            nComponentId, nCreatorId);
+        return nullptr;
+    }
     // Without the lock: a creation function may itself call into the module.
-    IComponent* pComponent = pfnCreate();
+    IComponent* pComponent = CallCreateFunction(pfnCreate);
     if (pComponent == nullptr) {
         TraceModuleError("Mirel[Error]:CreateComponent method return NULL.\n");
         TraceModuleError("Mirel[Error]: ComponentID=%d CreatorID=%u", nComponentId, nCreatorId);
         return nullptr;
     }
-    RecordLiveComponent(pComponent, nComponentId, nCreatorId);
+    RecordLiveComponent(std::move(entry), pComponent, nComponentId, nCreatorId);
     return pComponent;
 }
 
@@ -33,11 +56,7 @@ int32_t SetDLLRegistry(const char* szPath) {
     CModuleLockScope lock;
     // A path that does not fit is treated as no path at all rather than cut: a cut path would name
     // another file.
-    if (szPath != nullptr && strlen(szPath) < static_cast<size_t>(kPathBufferSize)) {
-        strcpy(RegistryPath, szPath);
-    } else {
-        RegistryPath[0] = '\0';
-    }
+    StoreRegistryPath(szPath);
     return 0;
 }
 
@@ -46,7 +65,7 @@ void MirelDllFreeMap(void) {
 }
 
 int32_t MirelDllCanUnloadNow(void) {
-    return LiveComponentCount() == 0 ? 1 : 0;
+    return IsModuleIdle() ? 1 : 0;
 }
 
 void* SetFactoryHandle(void* hFactory) {

@@ -1,11 +1,14 @@
 // The module-wide variables of one loaded module: its instance handle, the factory library handle
 // and registry path given by the host, and the DllSafe gate of the release path. Each module of a
-// process has its own set. Writes of RegistryPath happen under the module lock; the other three
-// are single 32-bit (or pointer) reads and writes that take no lock.
+// process has its own set. Any thread may read or write them at any moment: the handle and the
+// gate are atomic, and the registry path is only ever copied whole, under a lock of its own, so
+// that a reader sees the old path or the new one and never a mix of both.
 #ifndef MIREL_MODULE_MODULE_STATE_H
 #define MIREL_MODULE_MODULE_STATE_H
 
 #include <stdint.h>
+
+#include <atomic>
 
 #include "platform/windows_api.h"
 
@@ -14,8 +17,13 @@ constexpr int kPathBufferSize = 260;   // MAX_PATH, terminator included
 constexpr int kTextBufferSize = 1024;  // raw configuration values and diagnostic lines
 
 extern HINSTANCE ModuleInstance;            // stored by the process-attach step
-extern HMODULE FactoryHandle;               // given by SetFactoryHandle; null when not given
-extern volatile int32_t DllSafe;            // while 0, Release does nothing
+extern std::atomic<HMODULE> FactoryHandle;  // given by SetFactoryHandle; null when not given
+extern std::atomic<int32_t> DllSafe;        // while 0, Release does nothing
 extern char RegistryPath[kPathBufferSize];  // given by SetDLLRegistry; empty when not given
+
+// Stores a path that fits (or, for null, the empty path) as RegistryPath, whole.
+void StoreRegistryPath(const char* szPath);
+// Copies RegistryPath whole into szDest; the copy is what one call of the module works with.
+void CopyRegistryPathTo(char (&szDest)[kPathBufferSize]);
 
 #endif  // MIREL_MODULE_MODULE_STATE_H

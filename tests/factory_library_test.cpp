@@ -6,12 +6,14 @@
 
 #include <string.h>
 
+#include <atomic>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "mirel/component_config.h"
 #include "mirel/exports.h"
+#include "tests/fixtures/fake_factory.h"
 #include "tests/support/debug_capture.h"
 #include "tests/support/factory_library_host.h"
 #include "tests/support/temp_dir.h"
@@ -310,6 +312,88 @@ TEST_F(FactoryLibraryTest, ConcurrentRequestsShareOneLoadOfTheModule) {
     for (IComponent* p : components) {
         p->Release(0);
     }
+    EXPECT_EQ(m_host.UnloadIdleModules(), 1);
+}
+
+}  // namespace
+
+namespace {
+
+std::atomic<bool> NotifyEntered{false};
+std::atomic<bool> NotifyMayReturn{false};
+void HoldTheNotification() {
+    NotifyEntered = true;
+    for (int i = 0; i < 3000 && !NotifyMayReturn; ++i)
+        Sleep(1);
+}
+
+template <class TFunction>
+TFunction ModuleExport(HMODULE hModule, const char* szName) {
+    return reinterpret_cast<TFunction>(
+        reinterpret_cast<void (*)()>(GetProcAddress(hModule, szName)));
+}
+
+// The module's last release is still inside its idle notification (here held by the factory it
+// notifies) when the host asks to unload idle modules: the module answers busy and stays.
+TEST_F(FactoryLibraryTest, AModuleIsNotUnloadedWhileItsIdleNotificationRuns) {
+    m_host.SetUnloadGracePeriod(0);
+    const std::string config = WriteConfiguration();
+    IComponent* p = m_pFactory->CreateComponentByID(kMessageWindowComponentId, config.c_str());
+    ASSERT_NE(p, nullptr);
+    HMODULE hModule = GetModuleHandleA(kModuleName);
+    HMODULE hFake = LoadLibraryA(BinaryFile("FakeFactory.dll").c_str());
+    ASSERT_NE(hFake, nullptr);
+    FakeFactoryState* pState =
+        ModuleExport<FakeFactoryGetStateFn>(hFake, kFakeFactoryGetStateName)();
+    pState->pfnDuringNotify = HoldTheNotification;
+    ModuleExport<SetFactoryHandleFn>(hModule, "SetFactoryHandle")(hFake);
+    m_pFactory->NotifyModuleUnloadable(hModule);  // a notice left from an earlier idle time
+
+    std::thread releaser([p] { p->Release(0); });
+    while (!NotifyEntered)
+        Sleep(1);
+    EXPECT_EQ(m_host.UnloadIdleModules(), 0);
+    EXPECT_TRUE(IsModuleLoaded(kModuleName));
+    NotifyMayReturn = true;
+    releaser.join();
+    pState->pfnDuringNotify = nullptr;
+
+    m_pFactory->NotifyModuleUnloadable(hModule);
+    EXPECT_EQ(m_host.UnloadIdleModules(), 1);
+    FreeLibrary(hFake);
+    m_host.SetUnloadGracePeriod(kMirFactDefaultUnloadGracePeriodMs);
+}
+
+// Idle at the first answer, busy again within the grace period: the module stays.
+TEST_F(FactoryLibraryTest, AModuleBusyAgainWithinTheGracePeriodStaysLoaded) {
+    const std::string config = WriteConfiguration();
+    IComponent* p = m_pFactory->CreateComponentByID(kMessageWindowComponentId, config.c_str());
+    ASSERT_NE(p, nullptr);
+    p->Release(0);
+    m_host.SetUnloadGracePeriod(300);
+    int32_t nUnloaded = -1;
+    std::thread host([&] { nUnloaded = m_host.UnloadIdleModules(); });
+    Sleep(100);
+    IComponent* q = m_pFactory->CreateComponentByID(kMessageWindowComponentId, config.c_str());
+    host.join();
+    EXPECT_EQ(nUnloaded, 0);
+    ASSERT_NE(q, nullptr);
+    m_host.SetUnloadGracePeriod(0);
+    q->Release(0);
+    EXPECT_EQ(m_host.UnloadIdleModules(), 1);
+    m_host.SetUnloadGracePeriod(kMirFactDefaultUnloadGracePeriodMs);
+}
+
+TEST_F(FactoryLibraryTest, TwoThreadsLoadingAModuleFirstConfigureItOnce) {
+    const std::string config = m_dir.Write(
+        "Mirel.ini", "[Components]\r\n4400=" + BinaryFile("MirelSlowConfig.dll") + "\r\n");
+    std::thread other([&] { m_pFactory->CreateComponentByID(4400, config.c_str()); });
+    IComponent* p = m_pFactory->CreateComponentByID(4400, config.c_str());
+    other.join();
+    ASSERT_NE(p, nullptr);
+    HMODULE hModule = GetModuleHandleA("MirelSlowConfig.dll");
+    EXPECT_EQ(ModuleExport<int32_t (*)()>(hModule, "SlowConfigCount")(), 1);
+    m_pFactory->NotifyModuleUnloadable(hModule);
     EXPECT_EQ(m_host.UnloadIdleModules(), 1);
 }
 

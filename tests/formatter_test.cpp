@@ -75,6 +75,14 @@ TEST(Formatter, EmptyTextFitsIntoNoRoom) {
     EXPECT_EQ(szBuffer[0], kUntouched);
 }
 
+// Without a buffer and without room the text is measured, not refused.
+TEST(Formatter, NullBufferWithoutRoomMeasuresTheText) {
+    EXPECT_EQ(Format(nullptr, 0, "abc%d", 42), 5);
+    EXPECT_EQ(Format(nullptr, 0, "%s|%p", "hello", nullptr),
+              static_cast<int>(6 + 2 * sizeof(void*)));
+    EXPECT_EQ(Format(nullptr, 0, "%s", ""), 0);
+}
+
 TEST(Formatter, PointerIsUpperCaseHexPaddedToPointerWidth) {
     struct SCase {
         uintptr_t nValue;

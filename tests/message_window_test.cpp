@@ -207,6 +207,46 @@ TEST_F(MessageWindowTest, MessagesOfADestroyedWindowAreDropped) {
     EXPECT_TRUE(MessagesOf(hWnd).empty());
 }
 
+// What the queue hands out, without dispatching, until it is empty.
+std::vector<MSG> DrainQueue() {
+    std::vector<MSG> messages;
+    MSG msg;
+    while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        messages.push_back(msg);
+    }
+    return messages;
+}
+
+// A WM_QUIT posted to a window that is then destroyed is not dropped with the window's other
+// messages: the first one becomes the thread's quit message, without window or lParam, and comes
+// after the messages still posted, unless the thread has a quit message already.
+TEST_F(MessageWindowTest, QuitPostedToADestroyedWindowBecomesTheThreadsQuit) {
+    HWND hWnd = CreateTestWindow();
+    ASSERT_NE(hWnd, nullptr);
+    ASSERT_TRUE(PostMessageA(hWnd, WM_USER, 1, 2));
+    ASSERT_TRUE(PostMessageA(hWnd, WM_QUIT, 0x1234, 0x5678));
+    ASSERT_TRUE(PostMessageA(hWnd, WM_QUIT, 0x4321, 0x8765));
+    ASSERT_TRUE(PostMessageA(nullptr, WM_USER + 2, 3, 4));
+    ASSERT_TRUE(DestroyWindow(hWnd));
+    std::vector<MSG> messages = DrainQueue();
+    ASSERT_EQ(messages.size(), 2u);
+    EXPECT_EQ(messages[0].message, static_cast<UINT>(WM_USER + 2));
+    EXPECT_EQ(messages[1].message, static_cast<UINT>(WM_QUIT));
+    EXPECT_EQ(messages[1].hwnd, nullptr);
+    EXPECT_EQ(messages[1].wParam, static_cast<WPARAM>(0x1234));
+    EXPECT_EQ(messages[1].lParam, 0);
+
+    hWnd = CreateTestWindow();
+    ASSERT_NE(hWnd, nullptr);
+    PostQuitMessage(7);
+    ASSERT_TRUE(PostMessageA(hWnd, WM_QUIT, 0x1234, 0));
+    ASSERT_TRUE(DestroyWindow(hWnd));
+    messages = DrainQueue();
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].message, static_cast<UINT>(WM_QUIT));
+    EXPECT_EQ(messages[0].wParam, static_cast<WPARAM>(7));
+}
+
 TEST_F(MessageWindowTest, OtherThreadsPostToTheOwnerWhichAloneRunsTheProcedure) {
     CWindowThread owner;
     HWND hWnd = owner.Window();

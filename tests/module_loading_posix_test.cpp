@@ -1,9 +1,12 @@
 // What only the POSIX loader stand-in needs checked: that FreeLibrary really unloads the shared
-// object, that every way to a module's handle gives the loader's own handle, and that the
-// stand-in turns away what the loader here cannot do or would crash on.
+// object, that every way to a module's handle gives the loader's own handle, that links and
+// ".." in paths give the names Windows would, and that the stand-in turns away what the loader
+// here cannot do or would crash on.
 #include <dlfcn.h>
 #include <limits.h>
+#include <spawn.h>
 #include <string.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
@@ -17,6 +20,7 @@
 namespace {
 
 constexpr char kFixtureName[] = "MirelFixture.dll";
+constexpr char kProbeName[] = "started_path_probe";
 
 std::string FixturePosixPath() {
     std::string path = ExecutableDirectory().substr(2) + "/" + kFixtureName;
@@ -62,18 +66,81 @@ TEST(ModuleLoadingPosix, OneHandlePerModuleWhicheverCallGivesIt) {
     EXPECT_TRUE(FreeLibrary(hModule));
 }
 
-TEST(ModuleLoadingPosix, ExecutableNameTranslatesBackToTheRealPath) {
-    char szPath[PATH_MAX] = {0};
-    ssize_t nLength = readlink("/proc/self/exe", szPath, sizeof(szPath) - 1);
-    ASSERT_GT(nLength, 0);
-    std::string expected = "Z:" + std::string(szPath);
-    for (char& c : expected) {
-        if (c == '/')
-            c = '\\';
+// Starts the probe program by the given path from the given folder (both POSIX paths) and
+// returns what it printed: the name GetModuleFileNameA gives for its executable.
+std::string StartProbe(const std::string& folder, const std::string& path) {
+    int fds[2];
+    if (pipe(fds) != 0) {
+        return "(no pipe)";
     }
-    char szName[PATH_MAX] = {0};
-    EXPECT_EQ(GetModuleFileNameA(nullptr, szName, sizeof(szName)), expected.size());
-    EXPECT_EQ(std::string(szName), expected);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addchdir_np(&actions, folder.c_str());
+    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+    posix_spawn_file_actions_addclose(&actions, fds[0]);
+    posix_spawn_file_actions_addclose(&actions, fds[1]);
+    char* argv[] = {const_cast<char*>(path.c_str()), nullptr};
+    pid_t pid = 0;
+    int nError = posix_spawn(&pid, path.c_str(), &actions, nullptr, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(fds[1]);
+    std::string output;
+    char buffer[512];
+    ssize_t nRead = 0;
+    while (nError == 0 && (nRead = read(fds[0], buffer, sizeof(buffer))) > 0) {
+        output.append(buffer, static_cast<size_t>(nRead));
+    }
+    close(fds[0]);
+    int nStatus = 0;
+    if (nError != 0 || waitpid(pid, &nStatus, 0) != pid || nStatus != 0) {
+        return "(probe failed)";
+    }
+    return output;
+}
+
+std::string PosixPath(const std::string& windowsPath) {
+    std::string path = windowsPath.substr(2);
+    for (char& c : path) {
+        if (c == '\\')
+            c = '/';
+    }
+    return path;
+}
+
+// As Windows names a program by the path it was started by, a link keeps its own name (so that
+// Mirel.ini is looked for beside the link), and a relative start is taken from the folder the
+// program started in, with "." and ".." resolved as text, whatever folder it is in later.
+TEST(ModuleLoadingPosix, ExecutableIsNamedByThePathItWasStartedBy) {
+    CTempDir dir;
+    dir.Write("sub\\placeholder", "");
+    const std::string probe = PosixPath(ExecutableDirectory()) + "/" + kProbeName;
+    ASSERT_EQ(symlink(probe.c_str(), PosixPath(dir.File("link")).c_str()), 0);
+    ASSERT_EQ(symlink(PosixPath(ExecutableDirectory()).c_str(),
+                      PosixPath(dir.File("linked-folder")).c_str()),
+              0);
+    EXPECT_EQ(StartProbe("/", probe), ExecutableDirectory() + "\\" + kProbeName + "\n");
+    EXPECT_EQ(StartProbe("/", PosixPath(dir.File("link"))), dir.File("link") + "\n");
+    EXPECT_EQ(
+        StartProbe(PosixPath(dir.File("sub")), std::string("../linked-folder/./") + kProbeName),
+        dir.File("linked-folder\\") + kProbeName + "\n");
+}
+
+// ".." after a folder that is a link leads back beside the link, not beside the link's target.
+TEST(ModuleLoadingPosix, DotDotAfterALinkedFolderIsResolvedAsText) {
+    CTempDir dir;
+    dir.CopyIn(ExecutableDirectory() + "\\" + kFixtureName,
+               std::string("app\\bin\\") + kFixtureName);
+    dir.Write("real\\conf\\Mirel.ini", "");
+    ASSERT_EQ(symlink(PosixPath(dir.File("real\\conf")).c_str(),
+                      PosixPath(dir.File("app\\conf")).c_str()),
+              0);
+    std::string viaLink = dir.File("app\\conf\\..\\bin\\") + kFixtureName;
+    HMODULE hModule = LoadLibraryA(viaLink.c_str());
+    ASSERT_NE(hModule, nullptr);
+    char szName[MAX_PATH] = "";
+    GetModuleFileNameA(hModule, szName, MAX_PATH);
+    EXPECT_EQ(std::string(szName), dir.File("app\\bin\\") + kFixtureName);
+    EXPECT_TRUE(FreeLibrary(hModule));
 }
 
 // As Windows does it since Vista: a name that does not fit is cut to size - 1 characters and

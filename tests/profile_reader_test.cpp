@@ -44,15 +44,33 @@ constexpr char kIniText[] =
     "Key1=beta\n"
     "Last=no line feed";
 
-std::string WithCrLf(const std::string& text) {
+// The text with each LF replaced by the given line end.
+std::string WithLineEnds(const std::string& text, const char* szLineEnd) {
     std::string result;
     for (char c : text) {
         if (c == '\n') {
-            result += '\r';
+            result += szLineEnd;
+        } else {
+            result += c;
         }
-        result += c;
     }
     return result;
+}
+
+// UTF-16 text with its byte-order mark, from UTF-16 code units.
+std::string Utf16(const std::u16string& text, bool bBigEndian = false) {
+    std::string result = bBigEndian ? "\xFE\xFF" : "\xFF\xFE";
+    for (char16_t unit : text) {
+        char low = static_cast<char>(unit & 0xFF);
+        char high = static_cast<char>(unit >> 8);
+        result += bBigEndian ? high : low;
+        result += bBigEndian ? low : high;
+    }
+    return result;
+}
+
+std::u16string Widened(const std::string& ascii) {
+    return std::u16string(ascii.begin(), ascii.end());
 }
 
 struct SCase {
@@ -117,14 +135,44 @@ void ExpectCase(const std::string& file, const SCase& c) {
     EXPECT_EQ(szBuffer[c.nSize], '#') << "written past the buffer";
 }
 
+// The same text, whatever its line ends and whether it is saved as bytes or as UTF-16.
 TEST(ProfileReader, ReadsValuesAsWindowsDoes) {
     CTempDir dir;
-    std::string lf = dir.Write("lf.ini", kIniText);
-    std::string crlf = dir.Write("crlf.ini", WithCrLf(kIniText));
-    for (const SCase& c : kCases) {
-        ExpectCase(lf, c);
-        ExpectCase(crlf, c);
+    const std::string files[] = {
+        dir.Write("lf.ini", kIniText),
+        dir.Write("crlf.ini", WithLineEnds(kIniText, "\r\n")),
+        dir.Write("cr.ini", WithLineEnds(kIniText, "\r")),
+        dir.Write("utf16le.ini", Utf16(Widened(WithLineEnds(kIniText, "\r\n")))),
+        dir.Write("utf16be.ini", Utf16(Widened(kIniText), true)),
+    };
+    for (const std::string& file : files) {
+        SCOPED_TRACE(file);
+        for (const SCase& c : kCases) {
+            ExpectCase(file, c);
+        }
     }
+}
+
+// Text beyond ASCII in UTF-16 reads as the same text saved as UTF-8 with its mark: both give
+// the narrow text of the platform (the ANSI code page on Windows, UTF-8 on POSIX). A surrogate
+// without its partner cannot be shown in either and reads as '?'.
+TEST(ProfileReader, Utf16TextReadsAsTheSameTextInUtf8) {
+    CTempDir dir;
+    std::string utf16 =
+        dir.Write("utf16.ini", Utf16(u"[S]\r\nlatin=\u00E9t\u00E9\r\nwide=\u4E2D|\U0001F600|\r\n"
+                                     u"lone=\xD800x\r\n"));
+    std::string utf8 = dir.Write(
+        "utf8.ini",
+        "\xEF\xBB\xBF[S]\nlatin=\xC3\xA9t\xC3\xA9\nwide=\xE4\xB8\xAD|\xF0\x9F\x98\x80|\n");
+    for (const char* szKey : {"latin", "wide"}) {
+        char szFromUtf16[64] = "";
+        char szFromUtf8[64] = "";
+        GetPrivateProfileStringA("S", szKey, "", szFromUtf16, sizeof(szFromUtf16), utf16.c_str());
+        GetPrivateProfileStringA("S", szKey, "", szFromUtf8, sizeof(szFromUtf8), utf8.c_str());
+        EXPECT_STREQ(szFromUtf16, szFromUtf8) << szKey;
+        EXPECT_GE(strlen(szFromUtf16), 3u) << szKey;
+    }
+    ExpectCase(utf16, {"S", "lone", "dflt", 64, "?x"});
 }
 
 // Only the first section of a name is read, and a key found only in a later one is missing.
@@ -148,6 +196,42 @@ TEST(ProfileReader, MissingFileGivesTheDefault) {
     SetCurrentFolder(dir.Path());
     ExpectCase("mirel-bare-name.ini", {"Alpha", "Key1", "dflt", 64, "dflt"});
     std::filesystem::current_path(previous);
+}
+
+// Only a file is read: a folder, and a device that would never end, read as missing at once.
+TEST(ProfileReader, WhatIsNotAFileReadsAsMissing) {
+    CTempDir dir;
+    ExpectCase(dir.Path(), {"S", "k", "dflt", 64, "dflt"});
+    ExpectCase("Z:\\dev\\zero", {"S", "k", "dflt", 64, "dflt"});
+}
+
+// Paths are resolved as text before the file system sees them, as GetFullPathName does: "."
+// goes, ".." takes the name before it along even where that name leads nowhere, separators
+// that repeat count once, the last name loses trailing dots and blanks and a folder name one
+// trailing dot, and ".." never climbs above the root.
+TEST(ProfileReader, PathsAreResolvedAsText) {
+    CTempDir dir;
+    dir.Write("d\\x.ini", "[S]\nk=found\n");
+    const std::string drive = dir.Path().substr(0, 2);
+    const std::string spellings[] = {
+        dir.File("d\\no-such\\..\\x.ini"),
+        dir.File("d\\x.ini\\..\\x.ini"),
+        dir.File("d\\.\\x.ini"),
+        dir.File("d\\\\x.ini"),
+        dir.File("d/x.ini"),
+        dir.File("d\\x.ini."),
+        dir.File("d\\x.ini. ."),
+        dir.File("d.\\x.ini"),
+        dir.File("d\\...\\..\\x.ini"),
+        dir.File("no-such\\..\\d\\x.ini"),
+        drive + "\\..\\..\\.." + dir.Path().substr(2) + "\\d\\x.ini",
+    };
+    for (const std::string& path : spellings) {
+        SCOPED_TRACE(path);
+        ExpectCase(path, {"S", "k", "dflt", 64, "found"});
+    }
+    // Blanks stay in folder names.
+    ExpectCase(dir.File("d \\x.ini"), {"S", "k", "dflt", 64, "dflt"});
 }
 
 TEST(ProfileReader, ZeroSizeLeavesTheBufferAlone) {

@@ -300,4 +300,36 @@ TEST_F(TimerServiceTest, AHandlerMayReleaseTheLastComponentInsideOnTimer) {
     EXPECT_EQ(TimerManager.MessageWindowForTesting(), nullptr);
 }
 
+std::vector<uint32_t> KilledIds;
+BOOL WINAPI RecordKillTimer(HWND hWnd, UINT_PTR nId) {
+    KilledIds.push_back(static_cast<uint32_t>(nId));
+    return KillTimer(hWnd, nId);
+}
+
+TEST_F(TimerServiceTest, AfterTheCounterWrapsDispatchAndStopAllStillFollowTheIds) {
+    ITimer* pTimer = NewTimerComponent();
+    CRecordingHandler handler;
+    TimerManager.SetNextTimerIdForTesting(0xFFFFFFFEu);
+    const uint32_t nHigh = pTimer->StartTimer(100000, 1, &handler);
+    const uint32_t nHigher = pTimer->StartTimer(100000, 2, &handler);
+    const uint32_t nLow = pTimer->StartTimer(100000, 3, &handler);
+    ASSERT_EQ(nHigh, 0xFFFFFFFEu);
+    ASSERT_LT(nLow, nHigh);
+    IMessageSink* pSink = &TimerManager;
+    const HWND hWindow = TimerManager.WindowForTesting();
+    for (uint32_t nId : {nLow, nHigher, nHigh})
+        pSink->OnWindowMessage(hWindow, kTimerMessage, nId, 0, 0);
+    EXPECT_EQ(handler.m_calls,
+              (std::vector<std::pair<uint32_t, int32_t>>{{nLow, 3}, {nHigher, 2}, {nHigh, 1}}));
+
+    TimerPlatformCalls recording = CTimerManager::RealPlatformCalls();
+    recording.pfnKillTimer = RecordKillTimer;
+    TimerManager.SetPlatformCalls(recording);
+    KilledIds.clear();
+    pTimer->StopAllTimers();
+    TimerManager.SetPlatformCalls(CTimerManager::RealPlatformCalls());
+    EXPECT_EQ(KilledIds, (std::vector<uint32_t>{nLow, nHigh, nHigher}));
+    pTimer->Release(0);
+}
+
 }  // namespace

@@ -1,8 +1,12 @@
 #include "timer/timer_manager.h"
 
-#include <iterator>
+#include <new>
+#include <thread>
 
 #include "factory/factory_loader.h"
+#include "module/module_lock.h"
+#include "module/module_trace.h"
+#include "platform/debug_check.h"
 
 namespace {
 
@@ -27,7 +31,10 @@ CTimerManager::CTimerManager()
       m_nNextTimerID(1),
       m_pMessageWindow(nullptr),
       m_bCounterWrapped(false),
-      m_calls(RealPlatformCalls()) {}
+      m_calls(RealPlatformCalls()),
+      m_nStartsInProgress(0),
+      m_pDispatches(nullptr),
+      m_bDestroyed(false) {}
 
 CTimerManager::~CTimerManager() {
     if ((ManagerDestroyedFlags & kManagerDestroyed) != 0) {
@@ -41,74 +48,91 @@ CTimerManager::~CTimerManager() {
 
 uint32_t CTimerManager::AllocateTimerID() {
     // 0 is no timer ID for the caller, and after the counter wraps an ID may still be running, so
-    // both are skipped. There are fewer live timers than IDs, so the loop ends.
+    // both are skipped. There are fewer live timers than IDs, so the loop ends, and since a live
+    // ID is found in O(1), a skip costs no more than a hand-out.
     for (;;) {
         const uint32_t nId = m_nNextTimerID++;
         if (m_nNextTimerID == 0) {
             m_bCounterWrapped = true;
         }
-        if (nId != 0 && !(m_bCounterWrapped && IsTimerIdInUse(nId))) {
+        if (nId != 0 && !(m_bCounterWrapped && m_mapTimers.Contains(nId))) {
+            MIREL_DCHECK(!m_mapTimers.Contains(nId));  // a new ID is held by no owner
             return nId;
         }
     }
 }
 
-bool CTimerManager::IsTimerIdInUse(uint32_t nTimerId) const {
-    for (const TimerTable::value_type& owner : m_mapTimers) {
-        if (owner.second.count(nTimerId) != 0) {
-            return true;
+int32_t CTimerManager::EnsureWindow() {
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        if (m_pMessageWindow != nullptr || m_bDestroyed) {
+            return 0;
         }
     }
-    return false;
-}
-
-OwnerTimers::iterator CTimerManager::FindTimer(OwnerTimers& timers, uint32_t nTimerId) {
-    // A timer stopped soon after it was started is usually its owner's newest, the last entry.
-    if (!timers.empty() && std::prev(timers.end())->first == nTimerId) {
-        return std::prev(timers.end());
-    }
-    return timers.find(nTimerId);
-}
-
-int32_t CTimerManager::EnsureWindow() {
-    if (m_pMessageWindow != nullptr) {
-        return 0;
-    }
+    // Obtained without the lock: the factory and the window's creation call into other modules,
+    // which may take their own locks and the loader's.
     IComponent* pComponent = nullptr;
     CreateComponentInto(&pComponent, kMessageWindowComponentId, nullptr);
     if (pComponent == nullptr) {
         return 0;
     }
-    m_pMessageWindow = static_cast<IMessageWindow*>(pComponent);
-    return m_pMessageWindow->CreateMessageWindow(&m_hWnd, this);
+    IMessageWindow* pMessageWindow = static_cast<IMessageWindow*>(pComponent);
+    HWND hWnd = nullptr;
+    const int32_t nResult = pMessageWindow->CreateMessageWindow(&hWnd, this);
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        if (m_pMessageWindow == nullptr && !m_bDestroyed) {
+            m_pMessageWindow = pMessageWindow;
+            m_hWnd = hWnd;
+            return nResult;
+        }
+    }
+    // Another thread obtained a window meanwhile; one window serves every timer, so this one goes.
+    ReleaseOwned(&pComponent);
+    return 0;
 }
 
 uint32_t CTimerManager::StartTimer(ITimer* pOwner, uint32_t nElapseMs, int32_t nUserValue,
                                    ITimerHandler* pHandler) {
+    std::unique_lock<std::mutex> lock(m_lock);
+    // Counted from here to the record, so that the window is not released under this start by a
+    // release on another thread that sees no owner yet.
+    ++m_nStartsInProgress;
     if (m_hWnd == nullptr) {
+        lock.unlock();
         EnsureWindow();
+        lock.lock();
     }
+    uint32_t nTimerId = 0;
+    bool bOutOfMemory = false;
     // Checked before an ID is taken, so that a missing window consumes none.
-    if (!m_calls.pfnIsWindow(m_hWnd)) {
-        return 0;
+    if (m_calls.pfnIsWindow(m_hWnd)) {
+        nTimerId = AllocateTimerID();
+        // The timer is set before it is recorded, under the lock, so that its first WM_TIMER
+        // cannot be dispatched before the record exists.
+        if (m_calls.pfnSetTimer(m_hWnd, nTimerId, nElapseMs, nullptr) == 0) {
+            nTimerId = 0;
+        } else {
+            try {
+                m_mapTimers.Insert(pOwner, nTimerId, TimerEntry{nUserValue, pHandler});
+            } catch (const std::bad_alloc&) {
+                m_calls.pfnKillTimer(m_hWnd, nTimerId);
+                nTimerId = 0;
+                bOutOfMemory = true;
+            }
+        }
     }
-    const uint32_t nTimerId = AllocateTimerID();
-    // The timer is set before it is recorded; its first WM_TIMER cannot be dispatched in between,
-    // because the dispatch runs on this same thread.
-    if (m_calls.pfnSetTimer(m_hWnd, nTimerId, nElapseMs, nullptr) == 0) {
-        return 0;
+    --m_nStartsInProgress;
+    lock.unlock();
+    if (bOutOfMemory) {
+        TraceModuleError("Mirel[Error]: Out of memory for a timer; StartTimer returns 0\n");
     }
-    // IDs grow, so the new one belongs at the end of its owner's map unless the counter wrapped;
-    // the hint makes that insertion cheap and is only a hint otherwise. An ID already there (only
-    // possible after a wrap) has its entry overwritten.
-    OwnerTimers& timers = m_mapTimers[pOwner];
-    timers.insert_or_assign(timers.end(), nTimerId, TimerEntry{nUserValue, pHandler});
     return nTimerId;
 }
 
 int32_t CTimerManager::ModifyTimer(ITimer* pOwner, uint32_t nTimerId, uint32_t nElapseMs) {
-    TimerTable::iterator owner = m_mapTimers.find(pOwner);
-    if (owner == m_mapTimers.end() || FindTimer(owner->second, nTimerId) == owner->second.end()) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    if (!m_mapTimers.Find(pOwner, nTimerId, nullptr)) {
         return 0;
     }
     // Setting an existing ID again replaces the timer and restarts its countdown.
@@ -116,69 +140,148 @@ int32_t CTimerManager::ModifyTimer(ITimer* pOwner, uint32_t nTimerId, uint32_t n
 }
 
 void CTimerManager::StopTimer(ITimer* pOwner, uint32_t nTimerId) {
-    TimerTable::iterator owner = m_mapTimers.find(pOwner);
-    if (owner == m_mapTimers.end()) {
-        return;
-    }
-    OwnerTimers::iterator timer = FindTimer(owner->second, nTimerId);
-    if (timer == owner->second.end()) {
-        return;
-    }
-    m_calls.pfnKillTimer(m_hWnd, nTimerId);
+    std::unique_lock<std::mutex> lock(m_lock);
     // The owner entry stays even when empty: only StopAllTimers gives up ownership of the window.
-    owner->second.erase(timer);
+    if (m_mapTimers.Erase(pOwner, nTimerId)) {
+        m_calls.pfnKillTimer(m_hWnd, nTimerId);
+    }
+    if (m_pDispatches != nullptr) {
+        WaitForDispatches(lock, pOwner, nTimerId);
+    }
 }
 
 void CTimerManager::StopAllTimers(ITimer* pOwner) {
-    TimerTable::iterator owner = m_mapTimers.find(pOwner);
-    if (owner == m_mapTimers.end()) {
+    std::unique_lock<std::mutex> lock(m_lock);
+    if (m_mapTimers.HasOwner(pOwner)) {
+        m_mapTimers.ForEachTimerOf(
+            pOwner, [this](uint32_t nTimerId) { m_calls.pfnKillTimer(m_hWnd, nTimerId); });
+        m_mapTimers.EraseOwner(pOwner);
+    }
+    if (m_pDispatches != nullptr) {
+        WaitForDispatches(lock, pOwner, 0);
+    }
+}
+
+// After a stop on a thread other than the window's, an OnTimer call for the stopped timers may
+// still be running there: the caller waits for it, so that once a component's Release returns,
+// none of its handlers runs any more and the component can be destroyed. The window's own thread
+// never waits (its handler may stop its own timers), nor does a thread inside the module lock
+// (MirelDllFreeMap), because a running handler may be waiting for that lock itself.
+void CTimerManager::WaitForDispatches(std::unique_lock<std::mutex>& lock, ITimer* pOwner,
+                                      uint32_t nTimerId) {
+    if (IsModuleLockHeldByCurrentThread()) {
         return;
     }
-    for (const OwnerTimers::value_type& timer : owner->second) {
-        m_calls.pfnKillTimer(m_hWnd, timer.first);
+    const DWORD dwSelf = GetCurrentThreadId();
+    for (int nRound = 0;; ++nRound) {
+        bool bRunning = false;
+        for (const DispatchInProgress* p = m_pDispatches; p != nullptr && !bRunning; p = p->pNext) {
+            bRunning = p->dwThread != dwSelf && p->pOwner == pOwner &&
+                       (nTimerId == 0 || p->nTimerId == nTimerId);
+        }
+        if (!bRunning) {
+            return;
+        }
+        // Handlers are short; the wait is rare. Polling keeps the manager free of objects whose
+        // destruction at process exit could race a dispatch still running on another thread.
+        lock.unlock();
+        if (nRound < 100) {
+            std::this_thread::yield();
+        } else {
+            Sleep(1);
+        }
+        lock.lock();
     }
-    m_mapTimers.erase(owner);
 }
 
 int32_t CTimerManager::OnWindowMessage(HWND hWnd, uint32_t uMsg, uintptr_t wParam,
                                        intptr_t /*lParam*/, int32_t /*nExtra*/) {
-    if (hWnd != m_hWnd || uMsg != kTimerMessage) {
+    if (uMsg != kTimerMessage) {
         return 0;
     }
     const uint32_t nTimerId = static_cast<uint32_t>(wParam);
-    for (TimerTable::value_type& owner : m_mapTimers) {
-        OwnerTimers::iterator timer = owner.second.find(nTimerId);
-        if (timer == owner.second.end()) {
-            continue;
+    std::unique_lock<std::mutex> lock(m_lock);
+    // IDs are unique across owners, so the one owner that holds the ID is the first that does.
+    TimerEntry entry;
+    ITimer* pOwner = nullptr;
+    if (hWnd != m_hWnd || !m_mapTimers.Find(nullptr, nTimerId, &entry, &pOwner) ||
+        entry.pHandler == nullptr) {
+        return 0;
+    }
+    // Copied out and called without the lock: the handler may start, stop or release, here or
+    // through other threads, and nothing of the table is read after it returns.
+    // Handlers run only on the thread that owns the window, never on a thread that merely calls.
+    MIREL_DCHECK(GetWindowThreadProcessId(hWnd, nullptr) == GetCurrentThreadId());
+    DispatchInProgress dispatch{pOwner, nTimerId, GetCurrentThreadId(), m_pDispatches};
+    m_pDispatches = &dispatch;
+    lock.unlock();
+    try {
+        entry.pHandler->OnTimer(nTimerId, entry.nUserValue);
+    } catch (...) {
+        TraceModuleError("Mirel[Error]: OnTimer of timer %u threw; the exception was dropped\n",
+                         nTimerId);
+    }
+    lock.lock();
+    for (DispatchInProgress** pp = &m_pDispatches; *pp != nullptr; pp = &(*pp)->pNext) {
+        if (*pp == &dispatch) {
+            *pp = dispatch.pNext;
+            break;
         }
-        // Copied out first: the handler may stop this timer, release its component or release the
-        // last one, and nothing of the table is read after it returns.
-        const TimerEntry entry = timer->second;
-        if (entry.pHandler != nullptr) {
-            entry.pHandler->OnTimer(nTimerId, entry.nUserValue);
-        }
-        break;
     }
     return 0;
 }
 
 void CTimerManager::ReleaseWindowIfUnused() {
-    if (!m_mapTimers.empty()) {
-        return;
+    IComponent* pComponent = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        // An owner left, a start on its way to becoming one, or a manager already destroyed (its
+        // window's module may be gone) keeps the window.
+        if (m_mapTimers.HasAnyOwner() || m_nStartsInProgress != 0 || m_bDestroyed) {
+            return;
+        }
+        pComponent = m_pMessageWindow;
+        m_pMessageWindow = nullptr;
+        m_hWnd = nullptr;
     }
-    IComponent* pComponent = m_pMessageWindow;
+    // Released without the lock: the component's release calls into its module.
     ReleaseOwned(&pComponent);
-    m_pMessageWindow = nullptr;
-    m_hWnd = nullptr;
 }
 
 void CTimerManager::KillAllTimers() {
-    for (TimerTable::value_type& owner : m_mapTimers) {
-        for (const OwnerTimers::value_type& timer : owner.second) {
-            m_calls.pfnKillTimer(m_hWnd, timer.first);
-        }
-        owner.second.clear();
-    }
-    m_mapTimers.clear();
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_mapTimers.Clear([this](uint32_t nTimerId) { m_calls.pfnKillTimer(m_hWnd, nTimerId); });
     m_hWnd = nullptr;
+    m_bDestroyed = true;
+}
+
+void CTimerManager::SetPlatformCalls(const TimerPlatformCalls& calls) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_calls = calls;
+}
+
+void CTimerManager::SetNextTimerIdForTesting(uint32_t nNextId) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_nNextTimerID = nNextId;
+}
+
+HWND CTimerManager::WindowForTesting() {
+    std::lock_guard<std::mutex> lock(m_lock);
+    return m_hWnd;
+}
+
+IMessageWindow* CTimerManager::MessageWindowForTesting() {
+    std::lock_guard<std::mutex> lock(m_lock);
+    return m_pMessageWindow;
+}
+
+TimerTableView CTimerManager::TimersForTesting() {
+    std::lock_guard<std::mutex> lock(m_lock);
+    return m_mapTimers.View();
+}
+
+size_t CTimerManager::BytesPerTimerForTesting() {
+    std::lock_guard<std::mutex> lock(m_lock);
+    const size_t nTimers = m_mapTimers.TimerCount();
+    return nTimers == 0 ? 0 : m_mapTimers.BytesHeld() / nTimers;
 }

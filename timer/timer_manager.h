@@ -1,37 +1,24 @@
 // CTimerManager: the one process-wide object behind every timer component. It obtains the hidden
 // message window from the framework's message-window component on demand, sets, re-arms and kills
 // Windows timers on it, records which component started which timer, and turns each WM_TIMER of
-// the window into one OnTimer call. It takes no lock: SetTimer works only on a window of the
-// calling thread, so every timer operation and the dispatch run on the thread that owns the window.
+// the window into one OnTimer call on the window's thread. Any thread may use it at any moment:
+// its own lock guards the table, the window and the ID counter, and is never held while it calls
+// out to a component or a handler.
 #ifndef MIREL_TIMER_TIMER_MANAGER_H
 #define MIREL_TIMER_TIMER_MANAGER_H
 
 #include <stdint.h>
 
-#include <map>
+#include <mutex>
 
 #include "component/component_holder.h"
 #include "mirel/component_config.h"
 #include "mirel/message_window.h"
 #include "mirel/timer.h"
 #include "platform/windows_api.h"
+#include "timer/timer_table.h"
 
 constexpr uint32_t kTimerMessage = 275;  // WM_TIMER
-
-struct TimerEntry {
-    int32_t nUserValue;       // handed back on every expiry, never interpreted
-    ITimerHandler* pHandler;  // may be null; not owned
-};
-
-// Owners compare as unsigned addresses, so they are visited in ascending address order.
-struct OwnerLess {
-    bool operator()(const ITimer* a, const ITimer* b) const {
-        return reinterpret_cast<uintptr_t>(a) < reinterpret_cast<uintptr_t>(b);
-    }
-};
-
-using OwnerTimers = std::map<uint32_t, TimerEntry>;
-using TimerTable = std::map<ITimer*, OwnerTimers, OwnerLess>;
 
 // The platform's timer and window calls, replaceable so that tests can make them fail where a
 // real failure cannot be provoked.
@@ -49,6 +36,9 @@ public:
     uint32_t StartTimer(ITimer* pOwner, uint32_t nElapseMs, int32_t nUserValue,
                         ITimerHandler* pHandler);
     int32_t ModifyTimer(ITimer* pOwner, uint32_t nTimerId, uint32_t nElapseMs);
+    // Once these return, no new OnTimer call for the timers they stopped begins. Called on
+    // another thread than the window's, they also wait for such a call already running, unless
+    // the caller holds the module lock (see StopWaitsForDispatch).
     void StopTimer(ITimer* pOwner, uint32_t nTimerId);
     void StopAllTimers(ITimer* pOwner);
     void ReleaseWindowIfUnused();
@@ -59,28 +49,45 @@ public:
                             int32_t nExtra) override;
 
     // Test seams: the platform calls, and where the ID counter stands.
-    void SetPlatformCalls(const TimerPlatformCalls& calls) { m_calls = calls; }
+    void SetPlatformCalls(const TimerPlatformCalls& calls);
     static TimerPlatformCalls RealPlatformCalls();
-    void SetNextTimerIdForTesting(uint32_t nNextId) { m_nNextTimerID = nNextId; }
-    HWND WindowForTesting() const { return m_hWnd; }
-    IMessageWindow* MessageWindowForTesting() const { return m_pMessageWindow; }
-    const TimerTable& TimersForTesting() const { return m_mapTimers; }
+    void SetNextTimerIdForTesting(uint32_t nNextId);
+    HWND WindowForTesting();
+    IMessageWindow* MessageWindowForTesting();
+    TimerTableView TimersForTesting();
+    size_t BytesPerTimerForTesting();
 
 private:
+    // One OnTimer call in progress, linked from the frame of the dispatch that makes it.
+    struct DispatchInProgress {
+        ITimer* pOwner;
+        uint32_t nTimerId;
+        DWORD dwThread;
+        DispatchInProgress* pNext;
+    };
+
     uint32_t AllocateTimerID();
-    bool IsTimerIdInUse(uint32_t nTimerId) const;
-    static OwnerTimers::iterator FindTimer(OwnerTimers& timers, uint32_t nTimerId);
     int32_t EnsureWindow();
+    void WaitForDispatches(std::unique_lock<std::mutex>& lock, ITimer* pOwner, uint32_t nTimerId);
     void KillAllTimers();
 
     ComponentConfig m_config;
     HWND m_hWnd;
     uint32_t m_nNextTimerID;
     IMessageWindow* m_pMessageWindow;
-    TimerTable m_mapTimers;
+    CTimerTable m_mapTimers;
     // Set once the counter has passed its largest value: from then on an ID may still be in use.
     bool m_bCounterWrapped;
     TimerPlatformCalls m_calls;
+
+    // Guards every member above but m_config, and the two below. A leaf: nothing that may take
+    // another lock of the module or call a component or handler runs while it is held.
+    std::mutex m_lock;
+    // StartTimer calls between their window check and their record: the window stays meanwhile.
+    int32_t m_nStartsInProgress;
+    DispatchInProgress* m_pDispatches;
+    // Set by the destruction: from then on every operation finds no window and no timer.
+    bool m_bDestroyed;
 };
 
 // The process-wide manager, the second static object of the module.

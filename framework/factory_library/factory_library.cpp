@@ -39,6 +39,10 @@ int32_t MirFactUnloadIdleModules(void) {
     return ModuleCache.UnloadIdleModules();
 }
 
+void MirFactSetUnloadGracePeriod(uint32_t nMilliseconds) {
+    ModuleCache.SetUnloadGracePeriod(nMilliseconds);
+}
+
 int32_t MirFactLoadedModuleCount(void) {
     return ModuleCache.LoadedModuleCount();
 }

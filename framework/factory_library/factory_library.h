@@ -36,11 +36,15 @@ extern "C" {
 // (Mirel.ini beside the executable), or null. The creator ID is not used.
 MIRFACT_EXPORT IComponent* CreateComponent(int32_t nComponentId, uint32_t nCreatorId);
 
-// Unloads every module that has told the factory it is idle and, asked again now, still answers
-// MirelDllCanUnloadNow with 1. Returns the number of modules unloaded.
-// Call it at a safe point: on a thread that is not inside any module's code (for instance from
-// the host's message loop), while no other thread is still returning from a component's Release.
+// Unloads every module that has told the factory it is idle and, asked twice now, a grace period
+// apart, answers MirelDllCanUnloadNow with 1 both times. Returns the number of modules unloaded.
+// Call it on a thread that is not inside any module's code (for instance from the host's message
+// loop). It waits the grace period once when some module answered 1 the first time.
 MIRFACT_EXPORT int32_t MirFactUnloadIdleModules(void);
+
+// The grace period between the two answers, in milliseconds (10 until set). It must outlast the
+// return of a thread from a module's Release once that module has answered 1; 0 asks twice at once.
+MIRFACT_EXPORT void MirFactSetUnloadGracePeriod(uint32_t nMilliseconds);
 
 // The number of modules the factory holds loaded right now.
 MIRFACT_EXPORT int32_t MirFactLoadedModuleCount(void);
@@ -49,13 +53,18 @@ MIRFACT_EXPORT int32_t MirFactLoadedModuleCount(void);
 }
 #endif
 
+// The grace period of MirFactUnloadIdleModules until the host sets another.
+constexpr uint32_t kMirFactDefaultUnloadGracePeriodMs = 10;
+
 typedef int32_t (*MirFactUnloadIdleModulesFn)(void);
 typedef int32_t (*MirFactLoadedModuleCountFn)(void);
+typedef void (*MirFactSetUnloadGracePeriodFn)(uint32_t);
 
 // The names to look the exports up with GetProcAddress.
 #define MIRFACT_LIBRARY_NAME "MirFact.dll"
 #define MIRFACT_UNLOAD_IDLE_MODULES "MirFactUnloadIdleModules"
 #define MIRFACT_LOADED_MODULE_COUNT "MirFactLoadedModuleCount"
+#define MIRFACT_SET_UNLOAD_GRACE_PERIOD "MirFactSetUnloadGracePeriod"
 
 // MirFact.dll itself stays loaded while any module it loaded is: those modules reach it through
 // the handle it gave them. Unload it, if at all, only when MirFactLoadedModuleCount answers 0.

@@ -74,13 +74,19 @@ CLoadedModule* CModuleCache::PublishLocked(const CLoadedModule& fresh, bool& bSu
 
 CLoadedModule* CModuleCache::Acquire(const char* szModulePath, const char* szRegistryPath,
                                      int32_t nComponentId) {
-    {
+    for (;;) {
         CCriticalLockScope scope(m_lock);
         CLoadedModule* pModule = FindByPathLocked(szModulePath);
-        if (pModule != nullptr) {
+        if (pModule == nullptr) {
+            break;
+        }
+        if (!pModule->bLeaving) {
             ++pModule->nPins;
             return pModule;
         }
+        // Its unloading is being decided by one more call into it; the answer is near.
+        scope.Unlock();
+        Sleep(0);
     }
 
     // Loading runs the module's start-up, which may itself ask the factory for things; so the
@@ -104,24 +110,29 @@ CLoadedModule* CModuleCache::Acquire(const char* szModulePath, const char* szReg
     }
     CopyIfFits(fresh.szPath, kPathBufferSize, szModulePath);
 
+    // Two threads that load the same module for the first time meet here: the first configures
+    // and publishes it, the second finds it published and gives its loader reference back.
     bool bSurplusReference = false;
     CLoadedModule* pModule = nullptr;
     {
-        CCriticalLockScope scope(m_lock);
-        pModule = FindByHandleLocked(fresh.hModule);
-        if (pModule != nullptr) {
-            ++pModule->nPins;
-            bSurplusReference = true;
+        CCriticalLockScope configuring(m_configureLock);
+        {
+            CCriticalLockScope scope(m_lock);
+            pModule = FindByHandleLocked(fresh.hModule);
+            if (pModule != nullptr) {
+                ++pModule->nPins;
+                bSurplusReference = true;
+            }
         }
-    }
-    if (pModule == nullptr) {
-        // Configured before it is published, so that no thread creates a component in a module
-        // that does not know its configuration yet. The registry path is the one the first
-        // component was asked with; the module keeps it for as long as it stays loaded.
-        fresh.exports.pfnSetDLLRegistry(szRegistryPath);
-        fresh.exports.pfnSetFactoryHandle(m_hFactoryInstance);
-        CCriticalLockScope scope(m_lock);
-        pModule = PublishLocked(fresh, bSurplusReference);
+        if (pModule == nullptr) {
+            // Configured before it is published, so that no thread creates a component in a
+            // module that does not know its configuration yet. The registry path is the one the
+            // first component was asked with; the module keeps it for as long as it stays loaded.
+            fresh.exports.pfnSetDLLRegistry(szRegistryPath);
+            fresh.exports.pfnSetFactoryHandle(m_hFactoryInstance);
+            CCriticalLockScope scope(m_lock);
+            pModule = PublishLocked(fresh, bSurplusReference);
+        }
     }
     if (bSurplusReference) {
         // The cache already holds its reference to this module.
@@ -140,48 +151,91 @@ void CModuleCache::RecordIdleNotice(HMODULE hModule) {
     m_idleNotices.insert(hModule);
 }
 
+void CModuleCache::SetUnloadGracePeriod(DWORD dwMilliseconds) {
+    CCriticalLockScope scope(m_lock);
+    m_dwGracePeriodMs = dwMilliseconds;
+}
+
 int32_t CModuleCache::UnloadIdleModules() {
-    // Candidates leave the cache first, so that nobody can pin them while they are examined; a
-    // thread that asks for one of them meanwhile loads it afresh, which only adds a reference.
-    std::list<CLoadedModule> candidates;
+    struct SCandidate {
+        HMODULE hModule;
+        MirelDllCanUnloadNowFn pfnCanUnloadNow;
+    };
+    std::list<SCandidate> candidates;
+    DWORD dwGracePeriodMs = 0;
     {
         CCriticalLockScope scope(m_lock);
-        for (std::list<CLoadedModule>::iterator it = m_modules.begin(); it != m_modules.end();) {
-            std::list<CLoadedModule>::iterator next = std::next(it);
-            if (it->nPins == 0 && m_idleNotices.erase(it->hModule) != 0) {
-                candidates.splice(candidates.end(), m_modules, it);
-            }
-            it = next;
-        }
         // A notice from a module the factory did not load (the host loaded it itself) is not the
         // factory's to act on; a pinned module's notice waits for the next call.
         for (std::set<HMODULE>::iterator it = m_idleNotices.begin(); it != m_idleNotices.end();) {
-            it = FindByHandleLocked(*it) != nullptr ? std::next(it) : m_idleNotices.erase(it);
+            CLoadedModule* pModule = FindByHandleLocked(*it);
+            if (pModule == nullptr) {
+                it = m_idleNotices.erase(it);
+                continue;
+            }
+            if (pModule->nPins == 0 && !pModule->bLeaving) {
+                candidates.push_back(
+                    SCandidate{pModule->hModule, pModule->exports.pfnCanUnloadNow});
+            }
+            ++it;
         }
+        dwGracePeriodMs = m_dwGracePeriodMs;
+    }
+
+    // The first answer. A module that is busy again made its notice stale.
+    for (std::list<SCandidate>::iterator it = candidates.begin(); it != candidates.end();) {
+        if (it->pfnCanUnloadNow() == 1) {
+            ++it;
+            continue;
+        }
+        CCriticalLockScope scope(m_lock);
+        m_idleNotices.erase(it->hModule);
+        it = candidates.erase(it);
+    }
+    if (candidates.empty()) {
+        return 0;
+    }
+    if (dwGracePeriodMs != 0) {
+        Sleep(dwGracePeriodMs);
     }
 
     int32_t nUnloaded = 0;
-    std::list<HMODULE> surplus;
-    for (std::list<CLoadedModule>::iterator it = candidates.begin(); it != candidates.end();) {
-        std::list<CLoadedModule>::iterator next = std::next(it);
-        // The notice may be stale: a component made after it keeps the module busy.
-        if (it->exports.pfnCanUnloadNow() == 1) {
-            FreeLibrary(it->hModule);
-            ++nUnloaded;
-        } else {
-            CCriticalLockScope scope(m_lock);
-            if (FindByHandleLocked(it->hModule) != nullptr) {
-                surplus.push_back(it->hModule);  // reloaded meanwhile: one record is enough
-            } else {
-                m_modules.splice(m_modules.end(), candidates, it);
-            }
-        }
-        it = next;
-    }
-    for (HMODULE hModule : surplus) {
-        FreeLibrary(hModule);
+    for (const SCandidate& candidate : candidates) {
+        nUnloaded += UnloadIfStillIdle(candidate.hModule) ? 1 : 0;
     }
     return nUnloaded;
+}
+
+bool CModuleCache::UnloadIfStillIdle(HMODULE hModule) {
+    CLoadedModule* pModule = nullptr;
+    {
+        CCriticalLockScope scope(m_lock);
+        pModule = FindByHandleLocked(hModule);
+        if (pModule == nullptr || pModule->nPins != 0 || pModule->bLeaving ||
+            m_idleNotices.count(hModule) == 0) {
+            return false;
+        }
+        // From here nobody can pin it until the second answer is in.
+        pModule->bLeaving = true;
+    }
+    const bool bIdle = pModule->exports.pfnCanUnloadNow() == 1;
+    {
+        CCriticalLockScope scope(m_lock);
+        m_idleNotices.erase(hModule);
+        if (!bIdle) {
+            pModule->bLeaving = false;
+            return false;
+        }
+        for (std::list<CLoadedModule>::iterator it = m_modules.begin(); it != m_modules.end();
+             ++it) {
+            if (&*it == pModule) {
+                m_modules.erase(it);
+                break;
+            }
+        }
+    }
+    FreeLibrary(hModule);
+    return true;
 }
 
 int32_t CModuleCache::LoadedModuleCount() {

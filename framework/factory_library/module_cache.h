@@ -2,7 +2,14 @@
 // configured once (SetDLLRegistry, SetFactoryHandle) and kept loaded, together with the idle
 // notices the modules have sent. Any thread may call it. Its lock is a leaf: loading, unloading
 // and every call into a module happen without it, so a module that calls the factory while it
-// holds its own lock (its idle notice does) can never deadlock against it.
+// holds its own lock (its idle notice does) can never deadlock against it. A second lock is held
+// while a newly loaded module is configured and published, so that two threads loading the same
+// module for the first time configure it once.
+//
+// Unloading is delayed: a module is unloaded only when it has answered MirelDllCanUnloadNow with 1
+// twice, the two answers a grace period apart, with nobody pinning it in between. The module's own
+// answer covers a release or idle notification in progress; the grace period covers the last
+// instructions of a call that returns into the module after its answer.
 #ifndef MIREL_FRAMEWORK_MODULE_CACHE_H
 #define MIREL_FRAMEWORK_MODULE_CACHE_H
 
@@ -12,6 +19,7 @@
 #include <set>
 
 #include "framework/critical_lock.h"
+#include "framework/factory_library/factory_library.h"
 #include "mirel/component_factory.h"
 #include "mirel/exports.h"
 #include "module/module_state.h"
@@ -31,6 +39,7 @@ struct CLoadedModule {
     char szPath[kPathBufferSize];  // the path it was first loaded by
     CModuleExports exports;
     int32_t nPins;  // callers between Acquire and Unpin; it is never unloaded then
+    bool bLeaving;  // being asked a last time before it is unloaded; Acquire waits meanwhile
 };
 
 class CModuleCache {
@@ -50,9 +59,10 @@ public:
     // inside the module's own Release, under the module's lock: it only records.
     void RecordIdleNotice(HMODULE hModule);
 
-    // Unloads every unpinned module that has sent an idle notice and still answers
-    // MirelDllCanUnloadNow with 1; returns how many were unloaded.
+    // Unloads every unpinned module that has sent an idle notice and answers
+    // MirelDllCanUnloadNow with 1 twice, a grace period apart; returns how many were unloaded.
     int32_t UnloadIdleModules();
+    void SetUnloadGracePeriod(DWORD dwMilliseconds);
 
     int32_t LoadedModuleCount();
 
@@ -66,10 +76,15 @@ private:
     // Returns the record to use and whether the caller's own loader reference is now surplus.
     CLoadedModule* PublishLocked(const CLoadedModule& fresh, bool& bSurplusReference);
 
+    // The second answer of one candidate: unloads it when it still answers 1.
+    bool UnloadIfStillIdle(HMODULE hModule);
+
     CCriticalLock m_lock;
+    CCriticalLock m_configureLock;
     std::list<CLoadedModule> m_modules;  // a list, so that records never move while pinned
     std::set<HMODULE> m_idleNotices;
     HINSTANCE m_hFactoryInstance = nullptr;
+    DWORD m_dwGracePeriodMs = kMirFactDefaultUnloadGracePeriodMs;
 };
 
 extern CModuleCache ModuleCache;

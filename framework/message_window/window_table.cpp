@@ -29,9 +29,18 @@ LRESULT CALLBACK MessageWindowProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM l
 }  // namespace
 
 CWindowTable::~CWindowTable() {
+    // At process exit on POSIX, other threads still run and may be delivering a message of one of
+    // these windows: from now on every delivery gets the default handling, and a record that a
+    // delivery still holds is freed by that delivery.
+    CCriticalLockScope scope(m_lock);
+    m_bClosed = true;
     for (const std::map<HWND, CWindowRecord*>::value_type& item : m_windows) {
-        delete item.second;
+        if (item.second->nDepth == 0) {
+            delete item.second;
+        }
     }
+    m_windows.clear();
+    scope.Unlock();
     if (m_bClassRegistered) {
         // Windows does not unregister a library's classes when it is unloaded; a class left behind
         // would point at a procedure that is gone.
@@ -158,7 +167,8 @@ void CWindowTable::OnReleaseReturned(CWindowRecord* pRecord) {
 
 LRESULT CWindowTable::Deliver(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam) {
     CCriticalLockScope scope(m_lock);
-    std::map<HWND, CWindowRecord*>::iterator it = m_windows.find(hWnd);
+    std::map<HWND, CWindowRecord*>::iterator it =
+        m_bClosed ? m_windows.end() : m_windows.find(hWnd);
     if (it == m_windows.end()) {
         scope.Unlock();
         return DefWindowProcA(hWnd, uMsg, wParam, lParam);
@@ -186,6 +196,13 @@ LRESULT CWindowTable::Deliver(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam
 
     CCriticalLockScope relock(m_lock);
     --pRecord->nDepth;
+    if (m_bClosed) {
+        // The table went away during this delivery: the outermost one frees the record.
+        if (pRecord->nDepth == 0) {
+            delete pRecord;
+        }
+        return lResult;
+    }
     if (uMsg == WM_NCDESTROY) {
         m_windows.erase(hWnd);
         pRecord->bWindowAlive = false;

@@ -64,6 +64,7 @@ private:
     CCriticalLock m_lock;
     std::map<HWND, CWindowRecord*> m_windows;  // windows alive, by handle
     bool m_bClassRegistered = false;
+    bool m_bClosed = false;  // destroyed: deliveries get the default handling
 };
 
 extern CWindowTable WindowTable;

@@ -3,7 +3,10 @@
 // The runtime differs from C99 vsnprintf in two ways the module relies on: the result when the
 // text does not fit (at most count characters are written, the terminator only when the text is
 // shorter than count, and the result is -1 when the text was cut), and "%p", which prints the
-// address as upper-case hexadecimal zero-padded to the width of a pointer, without "0x".
+// address as upper-case hexadecimal zero-padded to the width of a pointer, without "0x". A null
+// buffer with a count of 0 measures, as in C99: the result is the length of the whole text. A
+// null buffer with any other count is refused with -1, as the runtime documents that call as
+// invalid (Wine's runtime measures it too; nothing relies on either answer).
 //
 // The format is walked one conversion at a time and each conversion is formatted by snprintf
 // with its argument read at its own type, so that no argument is ever read as another type. The
@@ -30,7 +33,9 @@ public:
 
     void Append(const char* pText, size_t nLength) {
         size_t nRoom = Room();
-        memcpy(m_pBuffer + m_nTotal, pText, nLength < nRoom ? nLength : nRoom);
+        if (nRoom > 0) {
+            memcpy(m_pBuffer + m_nTotal, pText, nLength < nRoom ? nLength : nRoom);
+        }
         m_nTotal += nLength;
     }
 
@@ -65,9 +70,16 @@ public:
     void Fail() { m_bFailed = true; }
 
     // The runtime's result: the length when the text fit with its terminator, count when it fit
-    // exactly without one, -1 when it was cut (or could not be formatted).
+    // exactly without one, -1 when it was cut (or could not be formatted). Without a buffer
+    // nothing is cut: the text is only measured, and the result is its length.
     int Finish() {
-        if (m_bFailed || m_nTotal > m_nCount || m_nTotal > static_cast<size_t>(INT_MAX)) {
+        if (m_bFailed || m_nTotal > static_cast<size_t>(INT_MAX)) {
+            return -1;
+        }
+        if (m_pBuffer == nullptr) {
+            return static_cast<int>(m_nTotal);
+        }
+        if (m_nTotal > m_nCount) {
             return -1;
         }
         if (m_nTotal < m_nCount) {

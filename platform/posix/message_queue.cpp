@@ -176,8 +176,16 @@ void CThreadQueue::PostQuit(int nExitCode) {
     ReflectInDescriptor();
 }
 
+// A WM_QUIT posted to the window is not lost with it: as Windows does, the first one becomes the
+// thread's quit message (with its wParam as the exit code) unless one is pending already.
 void CThreadQueue::ForgetWindow(HWND hWnd) {
     std::lock_guard<std::mutex> lock(m_mutex);
+    for (const MSG& msg : m_posted) {
+        if (msg.hwnd == hWnd && msg.message == WM_QUIT && !m_bQuitPending) {
+            m_bQuitPending = true;
+            m_nQuitCode = static_cast<int>(msg.wParam);
+        }
+    }
     m_posted.erase(std::remove_if(m_posted.begin(), m_posted.end(),
                                   [hWnd](const MSG& msg) { return msg.hwnd == hWnd; }),
                    m_posted.end());

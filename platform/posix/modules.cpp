@@ -43,7 +43,7 @@ constexpr int kLoadFlags = RTLD_NOW | RTLD_LOCAL;
 
 struct SLoadedModule {
     link_map* pMap;
-    std::string path;  // absolute POSIX path; the executable's real path for the main program
+    std::string path;  // absolute POSIX path; for the main program, the path it was started by
 };
 
 // Holds the loader lock for its lifetime. Never inlined, so that a lock-order report naming the
@@ -90,8 +90,8 @@ std::vector<SLoadedModule> LoadedModules() {
             module.path = module.pMap == MainProgram() ? mirel_posix::ExecutablePath() : "";
         } else if (module.path[0] != '/') {
             // Objects opened by a relative name keep that name in the loader's list.
-            std::string absolute;
-            if (mirel_posix::WindowsToAbsolutePosixPath(module.path.c_str(), absolute)) {
+            std::string absolute = mirel_posix::AbsolutePosixPath(module.path);
+            if (!absolute.empty()) {
                 module.path = absolute;
             }
         }
@@ -196,7 +196,7 @@ HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName) {
         hModule = LoadByFileName(name);
     } else {
         std::string path;
-        if (mirel_posix::WindowsToAbsolutePosixPath(name.c_str(), path)) {
+        if (mirel_posix::WindowsToPosixPath(name.c_str(), path)) {
             hModule = OpenModule(path);
         }
     }
@@ -259,8 +259,8 @@ HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName) {
         bFound = FindLoadedByFileName(name, module);
     } else {
         std::string path;
-        bFound = mirel_posix::WindowsToAbsolutePosixPath(name.c_str(), path) &&
-                 FindLoadedByPath(path, module);
+        bFound =
+            mirel_posix::WindowsToPosixPath(name.c_str(), path) && FindLoadedByPath(path, module);
     }
     if (!bFound) {
         SetLastError(ERROR_MOD_NOT_FOUND);

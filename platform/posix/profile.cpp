@@ -16,10 +16,20 @@
 // - section and key names compare without regard to case; the first section of a name and, in
 //   it, the first key of a name give the answer; later sections of the same name are not read;
 // - a value enclosed in one pair of the same quotes (double or single) loses them;
-// - lines end with LF or CR LF; a UTF-8 byte-order mark at the start of the file is skipped.
+// - a line ends at a LF or a CR, so files with CR LF, LF or CR-only line ends read alike;
+// - a file that begins with a UTF-16 byte-order mark (FF FE, or FE FF for big-endian) is UTF-16
+//   text, converted to the narrow text a caller gets: Windows converts to its ANSI code page
+//   (characters it cannot show become '?'), and the narrow text here is UTF-8, in which every
+//   character can be shown, so only unpaired surrogates become '?'. A UTF-8 byte-order mark is
+//   skipped and the UTF-8 text that follows is the narrow text as it stands.
 // A file, section or key that is missing gives the default (null meaning ""), less its trailing
 // blanks. The result is cut to nSize - 1 characters and always terminated; the return value is
 // the number of characters copied.
+//
+// Only a regular file is read, and no more of it than its size when it was opened, as Windows reads
+// the size first and then that many bytes: a directory, a device, a FIFO or a socket reads as a
+// missing file at once, and a file that never ends (a device of endless zeros, a file that grows
+// while it is read) cannot keep the caller reading. Memory stays bounded whatever the size.
 //
 // The file name is a Windows path: drive Z: or a path relative to the current directory. A bare
 // file name means a file of the Windows directory on Windows. There is no Windows directory here,
@@ -29,9 +39,13 @@
 // Enumerating sections or keys (a null section or key name) is not offered: it returns 0 with an
 // empty list and ERROR_INVALID_PARAMETER.
 #include <ctype.h>
+#include <errno.h>
+#include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
 #include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -140,32 +154,189 @@ private:
     char m_chLast = '\0';
 };
 
+// The bytes of a regular file, read in blocks, no more than the size it had when opened.
+class CProfileFile {
+public:
+    CProfileFile() = default;
+    ~CProfileFile() {
+        if (m_fd >= 0) {
+            close(m_fd);
+        }
+    }
+    CProfileFile(const CProfileFile&) = delete;
+    CProfileFile& operator=(const CProfileFile&) = delete;
+
+    // Opens the file if it is a regular one; otherwise sets the error Windows gives and fails.
+    // The type is checked before opening, as opening a device may act on it, and again on what
+    // was opened, in case the name was replaced in between. Opening does not wait for a writer,
+    // should the name have become a FIFO meanwhile.
+    bool Open(const std::string& path) {
+        struct stat status;
+        if (stat(path.c_str(), &status) != 0) {
+            SetLastError(ERROR_FILE_NOT_FOUND);
+            return false;
+        }
+        if (!S_ISREG(status.st_mode)) {
+            SetLastError(S_ISDIR(status.st_mode) ? ERROR_ACCESS_DENIED : ERROR_FILE_NOT_FOUND);
+            return false;
+        }
+        m_fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        if (m_fd < 0 || fstat(m_fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+            SetLastError(ERROR_FILE_NOT_FOUND);
+            return false;
+        }
+        m_nLeft = static_cast<uint64_t>(status.st_size);
+        return true;
+    }
+
+    // The next byte, or EOF at the end (or when the file cannot be read further).
+    int Next() {
+        if (m_nPosition == m_nEnd) {
+            const size_t nWanted = m_nLeft < sizeof(m_block) ? m_nLeft : sizeof(m_block);
+            ssize_t nRead = 0;
+            do {
+                nRead = nWanted > 0 ? read(m_fd, m_block, nWanted) : 0;
+            } while (nRead < 0 && errno == EINTR);
+            if (nRead <= 0) {
+                m_nLeft = 0;
+                return EOF;
+            }
+            m_nLeft -= static_cast<uint64_t>(nRead);
+            m_nPosition = 0;
+            m_nEnd = static_cast<size_t>(nRead);
+        }
+        return m_block[m_nPosition++];
+    }
+
+private:
+    int m_fd = -1;
+    uint64_t m_nLeft = 0;
+    unsigned char m_block[4096];
+    size_t m_nPosition = 0;
+    size_t m_nEnd = 0;
+};
+
+// The narrow text of a profile file, one byte at a time: the bytes as they stand, or UTF-16 text
+// (told by its byte-order mark) converted to UTF-8.
+class CProfileText {
+public:
+    explicit CProfileText(CProfileFile& file) : m_file(file) {
+        const int c1 = file.Next();
+        const int c2 = c1 == 0xEF || c1 == 0xFF || c1 == 0xFE ? file.Next() : EOF;
+        if (c1 == 0xFF && c2 == 0xFE) {
+            m_eEncoding = EEncoding::Utf16LittleEndian;
+        } else if (c1 == 0xFE && c2 == 0xFF) {
+            m_eEncoding = EEncoding::Utf16BigEndian;
+        } else {
+            const int c3 = c1 == 0xEF && c2 == 0xBB ? file.Next() : EOF;
+            if (!(c1 == 0xEF && c2 == 0xBB && c3 == 0xBF)) {
+                // Not a mark after all: the bytes read are text.
+                for (int c : {c1, c2, c3}) {
+                    if (c != EOF) {
+                        m_pending[m_nPendingEnd++] = static_cast<unsigned char>(c);
+                    }
+                }
+            }
+        }
+    }
+
+    // The next byte of narrow text, or EOF.
+    int Next() {
+        if (m_nPendingPosition < m_nPendingEnd) {
+            return m_pending[m_nPendingPosition++];
+        }
+        if (m_eEncoding == EEncoding::Narrow) {
+            return m_file.Next();
+        }
+        m_nPendingPosition = 0;
+        m_nPendingEnd = 0;
+        const long nUnit = NextUnit();
+        if (nUnit == EOF) {
+            return EOF;
+        }
+        long nCodePoint = nUnit;
+        if (nUnit >= 0xD800 && nUnit <= 0xDBFF) {
+            const long nLow = NextUnit();
+            if (nLow >= 0xDC00 && nLow <= 0xDFFF) {
+                nCodePoint = 0x10000 + ((nUnit - 0xD800) << 10) + (nLow - 0xDC00);
+            } else {
+                m_nHeldUnit = nLow;  // read on its own next time
+                nCodePoint = '?';
+            }
+        } else if (nUnit >= 0xDC00 && nUnit <= 0xDFFF) {
+            nCodePoint = '?';
+        }
+        AppendUtf8(nCodePoint);
+        return m_pending[m_nPendingPosition++];
+    }
+
+private:
+    enum class EEncoding { Narrow, Utf16LittleEndian, Utf16BigEndian };
+
+    // The next UTF-16 code unit, or EOF. A last odd byte counts as a unit padded with a zero
+    // byte, as Windows reads it.
+    long NextUnit() {
+        if (m_nHeldUnit != kNoUnit) {
+            const long nUnit = m_nHeldUnit;
+            m_nHeldUnit = kNoUnit;
+            return nUnit;
+        }
+        const int c1 = m_file.Next();
+        if (c1 == EOF) {
+            return EOF;
+        }
+        int c2 = m_file.Next();
+        if (c2 == EOF) {
+            c2 = 0;
+        }
+        return m_eEncoding == EEncoding::Utf16LittleEndian ? c1 | (c2 << 8) : (c1 << 8) | c2;
+    }
+
+    void AppendUtf8(long nCodePoint) {
+        auto add = [this](long nByte) {
+            m_pending[m_nPendingEnd++] = static_cast<unsigned char>(nByte);
+        };
+        if (nCodePoint < 0x80) {
+            add(nCodePoint);
+        } else if (nCodePoint < 0x800) {
+            add(0xC0 | (nCodePoint >> 6));
+            add(0x80 | (nCodePoint & 0x3F));
+        } else if (nCodePoint < 0x10000) {
+            add(0xE0 | (nCodePoint >> 12));
+            add(0x80 | ((nCodePoint >> 6) & 0x3F));
+            add(0x80 | (nCodePoint & 0x3F));
+        } else {
+            add(0xF0 | (nCodePoint >> 18));
+            add(0x80 | ((nCodePoint >> 12) & 0x3F));
+            add(0x80 | ((nCodePoint >> 6) & 0x3F));
+            add(0x80 | (nCodePoint & 0x3F));
+        }
+    }
+
+    static constexpr long kNoUnit = -2;
+
+    CProfileFile& m_file;
+    EEncoding m_eEncoding = EEncoding::Narrow;
+    long m_nHeldUnit = kNoUnit;
+    unsigned char m_pending[4];  // bytes read ahead or of one converted character
+    size_t m_nPendingPosition = 0;
+    size_t m_nPendingEnd = 0;
+};
+
 enum class ELookup { Found, Missing };
 
-// Reads the file until the key is found in the first section of the wanted name, or until that
+// Reads the text until the key is found in the first section of the wanted name, or until that
 // section has ended or the file has.
-ELookup FindValue(FILE* pFile, const char* szSection, const char* szKey, CValueCollector& value) {
+ELookup FindValue(CProfileText& text, const char* szSection, const char* szKey,
+                  CValueCollector& value) {
     enum class EState { LineStart, SectionName, Key, Value, SkipLine };
     CNameMatcher section(szSection);
     CNameMatcher key(szKey);
     bool bInSection = false;
     EState eState = EState::LineStart;
 
-    int c = getc_unlocked(pFile);
-    // A UTF-8 byte-order mark before the first line.
-    if (c == 0xEF) {
-        int c2 = getc_unlocked(pFile);
-        int c3 = c2 == 0xBB ? getc_unlocked(pFile) : EOF;
-        if (c2 == 0xBB && c3 == 0xBF) {
-            c = getc_unlocked(pFile);
-        } else {
-            // Not a mark after all: read the bytes as text from the start.
-            rewind(pFile);
-            c = getc_unlocked(pFile);
-        }
-    }
-    for (; c != EOF; c = getc_unlocked(pFile)) {
-        if (c == '\n') {
+    for (int c = text.Next(); c != EOF; c = text.Next()) {
+        if (c == '\n' || c == '\r') {
             if (eState == EState::Value) {
                 return ELookup::Found;
             }
@@ -253,20 +424,19 @@ extern "C" DWORD WINAPI GetPrivateProfileStringA(LPCSTR lpAppName, LPCSTR lpKeyN
         return 0;
     }
     std::string path;
-    FILE* pFile = nullptr;
-    if (lpFileName != nullptr && mirel_posix::HasDirectoryPart(lpFileName) &&
-        mirel_posix::WindowsToPosixPath(lpFileName, path)) {
-        pFile = fopen(path.c_str(), "rbe");
-    }
-    if (pFile == nullptr) {
+    CProfileFile file;
+    if (lpFileName == nullptr || !mirel_posix::HasDirectoryPart(lpFileName) ||
+        !mirel_posix::WindowsToPosixPath(lpFileName, path)) {
         SetLastError(ERROR_FILE_NOT_FOUND);
         return CopyDefault(lpDefault, lpReturnedString, nSize);
     }
+    if (!file.Open(path)) {
+        return CopyDefault(lpDefault, lpReturnedString, nSize);
+    }
+    CProfileText text(file);
     // Room for what the buffer takes and an opening quote.
     CValueCollector value(static_cast<size_t>(nSize) + 1);
-    ELookup eResult = FindValue(pFile, lpAppName, lpKeyName, value);
-    fclose(pFile);
-    if (eResult == ELookup::Missing) {
+    if (FindValue(text, lpAppName, lpKeyName, value) == ELookup::Missing) {
         return CopyDefault(lpDefault, lpReturnedString, nSize);
     }
     return value.CopyTo(lpReturnedString, nSize);

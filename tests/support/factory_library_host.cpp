@@ -19,9 +19,11 @@ CFactoryLibraryHost::CFactoryLibraryHost()
           FindExport<MirFactUnloadIdleModulesFn>(m_hLibrary, MIRFACT_UNLOAD_IDLE_MODULES)),
       m_pfnLoadedModuleCount(
           FindExport<MirFactLoadedModuleCountFn>(m_hLibrary, MIRFACT_LOADED_MODULE_COUNT)),
+      m_pfnSetUnloadGracePeriod(
+          FindExport<MirFactSetUnloadGracePeriodFn>(m_hLibrary, MIRFACT_SET_UNLOAD_GRACE_PERIOD)),
       m_pFactory(nullptr) {
     if (m_pfnCreateComponent != nullptr && m_pfnUnloadIdleModules != nullptr &&
-        m_pfnLoadedModuleCount != nullptr) {
+        m_pfnLoadedModuleCount != nullptr && m_pfnSetUnloadGracePeriod != nullptr) {
         m_pFactory = static_cast<IComponentFactory*>(m_pfnCreateComponent(kFactoryComponentId, 0));
     }
 }
@@ -38,6 +40,10 @@ IComponent* CFactoryLibraryHost::EntryPoint(int32_t nComponentId, uint32_t nCrea
 
 int32_t CFactoryLibraryHost::UnloadIdleModules() const {
     return m_pfnUnloadIdleModules();
+}
+
+void CFactoryLibraryHost::SetUnloadGracePeriod(uint32_t nMilliseconds) const {
+    m_pfnSetUnloadGracePeriod(nMilliseconds);
 }
 
 int32_t CFactoryLibraryHost::LoadedModuleCount() const {

@@ -24,6 +24,7 @@ public:
     // The library's exported "CreateComponent".
     IComponent* EntryPoint(int32_t nComponentId, uint32_t nCreatorId) const;
     int32_t UnloadIdleModules() const;
+    void SetUnloadGracePeriod(uint32_t nMilliseconds) const;
     int32_t LoadedModuleCount() const;
 
 private:
@@ -31,6 +32,7 @@ private:
     CreateComponentFn m_pfnCreateComponent;
     MirFactUnloadIdleModulesFn m_pfnUnloadIdleModules;
     MirFactLoadedModuleCountFn m_pfnLoadedModuleCount;
+    MirFactSetUnloadGracePeriodFn m_pfnSetUnloadGracePeriod;
     IComponentFactory* m_pFactory;
 };
 

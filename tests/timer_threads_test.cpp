@@ -1,0 +1,236 @@
+// The timer service used from several threads at once, while the window's thread dispatches:
+// workers that create and release components under the window thread's feet, workers that start
+// and stop timers, a release that must wait for its handler still running, and running out of
+// memory in StartTimer. The program carries the timer module's code; handlers always run on the
+// thread that owns the hidden window (here the test's main thread).
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include "mirel/exports.h"
+#include "module/live_registry.h"
+#include "platform/windows_api.h"
+#include "tests/support/debug_capture.h"
+#include "tests/support/failing_allocator.h"
+#include "tests/support/message_pump.h"
+#include "tests/support/timer_test_support.h"
+#include "timer/timer_manager.h"
+
+namespace {
+
+class TimerThreadsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        MirelSetDllSafe(1);
+        SetFactoryHandle(nullptr);
+        SetDLLRegistry(WriteTimerConfiguration(m_dir, "MirelMsgWnd.dll").c_str());
+        m_dwMainThread = GetCurrentThreadId();
+    }
+    void TearDown() override {
+        TimerManager.SetPlatformCalls(CTimerManager::RealPlatformCalls());
+        PumpMessages(20);  // lets a window released from a worker go
+        EXPECT_EQ(LiveRegistry.size(), 0u);
+        EXPECT_TRUE(TimerManager.TimersForTesting().empty());
+        EXPECT_EQ(m_capture.Text().find("not exist"), std::string::npos) << m_capture.Text();
+        SetDLLRegistry(nullptr);
+    }
+
+    // Runs the body on nWorkers threads until stop is set, while the main thread runs mainLoop.
+    void WithWorkers(int nWorkers, const std::function<void(std::atomic<bool>&)>& worker,
+                     const std::function<void()>& mainLoop) {
+        std::atomic<bool> bStop{false};
+        std::atomic<int> nDone{0};
+        std::vector<std::thread> workers;
+        for (int i = 0; i < nWorkers; ++i) {
+            workers.emplace_back([&] {
+                worker(bStop);
+                ++nDone;
+            });
+        }
+        mainLoop();
+        bStop = true;
+        // Pumping meanwhile: a worker's release may ask this thread to destroy the window.
+        PumpMessagesUntil([&] { return nDone == nWorkers; }, 30000);
+        for (std::thread& t : workers)
+            t.join();
+    }
+
+    CTempDir m_dir;
+    CDebugCapture m_capture;
+    DWORD m_dwMainThread = 0;
+};
+
+// The main thread starts a timer, waits for it and stops it, round after round, and so obtains
+// and gives up the shared window again and again; two workers create and release components
+// meanwhile, each release asking whether the window is still needed.
+TEST_F(TimerThreadsTest, ReleasesOnWorkersNeverTakeTheWindowFromItsThread) {
+    int nRounds = 0, nNeverFired = 0, nRefused = 0;
+    WithWorkers(
+        2,
+        [](std::atomic<bool>& bStop) {
+            while (!bStop) {
+                ITimer* p = NewTimerComponent();
+                p->Release(0);
+            }
+        },
+        [&] {
+            const DWORD dwStart = GetTickCount();
+            while (GetTickCount() - dwStart < 1500) {
+                ITimer* pTimer = NewTimerComponent();
+                CRecordingHandler handler;
+                const uint32_t nId = pTimer->StartTimer(10, nRounds, &handler);
+                if (nId == 0) {
+                    ++nRefused;
+                } else if (!PumpMessagesUntil([&] { return handler.Count() > 0; }, 3000)) {
+                    ++nNeverFired;
+                }
+                pTimer->Release(0);
+                ++nRounds;
+            }
+        });
+    EXPECT_GT(nRounds, 0);
+    EXPECT_EQ(nRefused, 0);
+    EXPECT_EQ(nNeverFired, 0);
+}
+
+// The same race, forced: the main thread's StartTimer has checked the window and a worker releases
+// the window's last other owner right then. The window stays, and the new timer fires.
+std::atomic<int> WindowChecks{0};
+std::atomic<bool> WorkerReleased{false};
+BOOL WINAPI IsWindowWaitingForTheWorker(HWND hWnd) {
+    const BOOL bAlive = IsWindow(hWnd);
+    if (WindowChecks++ == 0) {
+        for (int i = 0; i < 300 && !WorkerReleased; ++i)
+            Sleep(1);
+    }
+    return bAlive;
+}
+
+TEST_F(TimerThreadsTest, AStartBetweenItsWindowCheckAndItsRecordKeepsTheWindow) {
+    ITimer* pLastOwner = NewTimerComponent();
+    ASSERT_NE(pLastOwner->StartTimer(100000, 0, nullptr), 0u);
+    ITimer* pTimer = NewTimerComponent();
+    TimerPlatformCalls calls = CTimerManager::RealPlatformCalls();
+    calls.pfnIsWindow = IsWindowWaitingForTheWorker;
+    TimerManager.SetPlatformCalls(calls);
+    std::thread worker([&] {
+        while (WindowChecks == 0)
+            Sleep(1);
+        pLastOwner->Release(0);
+        WorkerReleased = true;
+    });
+    CRecordingHandler handler;
+    const uint32_t nId = pTimer->StartTimer(10, 0, &handler);
+    worker.join();
+    TimerManager.SetPlatformCalls(CTimerManager::RealPlatformCalls());
+    EXPECT_NE(nId, 0u);
+    EXPECT_TRUE(PumpMessagesUntil([&] { return handler.CountFor(nId) > 0; }, 3000));
+    pTimer->Release(0);
+}
+
+// Workers start and stop timers of their own components while the main thread dispatches. Every
+// timer fires, always on the main thread, and never once its StopTimer has returned.
+TEST_F(TimerThreadsTest, WorkersStartAndStopTimersWhileTheWindowThreadDispatches) {
+    ITimer* pMain = NewTimerComponent();
+    CRecordingHandler keepAlive;
+    ASSERT_NE(pMain->StartTimer(10, 0, &keepAlive), 0u);
+
+    constexpr size_t kSlots = 1 << 16;
+    std::vector<std::atomic<bool>> stopped(kSlots);
+    std::atomic<int> nLateCalls{0}, nWrongThread{0}, nNeverFired{0}, nStarted{0};
+    CRecordingHandler shared;
+    shared.m_onTimer = [&](uint32_t nId) {
+        nLateCalls += stopped[nId % kSlots] ? 1 : 0;
+        nWrongThread += GetCurrentThreadId() != m_dwMainThread ? 1 : 0;
+    };
+    WithWorkers(
+        2,
+        [&](std::atomic<bool>& bStop) {
+            ITimer* pOwn = NewTimerComponent();
+            while (!bStop) {
+                const uint32_t nId = pOwn->StartTimer(10, 1, &shared);
+                if (nId == 0)
+                    continue;
+                ++nStarted;
+                stopped[nId % kSlots] = false;
+                const DWORD dwStart = GetTickCount();
+                while (shared.CountFor(nId) == 0 && GetTickCount() - dwStart < 3000)
+                    Sleep(1);
+                nNeverFired += shared.CountFor(nId) == 0 ? 1 : 0;
+                pOwn->StopTimer(nId);
+                stopped[nId % kSlots] = true;
+            }
+            pOwn->Release(0);
+        },
+        [] { PumpMessages(1500); });
+    EXPECT_GT(nStarted.load(), 0);
+    EXPECT_EQ(nNeverFired.load(), 0);
+    EXPECT_EQ(nLateCalls.load(), 0);
+    EXPECT_EQ(nWrongThread.load(), 0);
+    pMain->Release(0);
+}
+
+// A release on another thread returns only once the component's handler, running on the window's
+// thread, has returned: the component and the handler may go right after it.
+TEST_F(TimerThreadsTest, AReleaseOnAWorkerWaitsForItsRunningHandler) {
+    ITimer* pTimer = NewTimerComponent();
+    std::atomic<bool> bEntered{false}, bHandlerDone{false}, bDoneAtRelease{false};
+    CRecordingHandler handler;
+    handler.m_onTimer = [&](uint32_t nId) {
+        if (bEntered.exchange(true))
+            return;
+        Sleep(200);
+        bHandlerDone = true;
+        (void)nId;
+    };
+    ASSERT_NE(pTimer->StartTimer(10, 0, &handler), 0u);
+    std::thread worker([&] {
+        while (!bEntered)
+            Sleep(1);
+        pTimer->Release(0);
+        bDoneAtRelease = bHandlerDone.load();
+    });
+    PumpMessagesUntil([&] { return bHandlerDone.load(); }, 3000);
+    worker.join();
+    EXPECT_TRUE(bDoneAtRelease);
+}
+
+TEST_F(TimerThreadsTest, StartTimerOutOfMemoryGivesZeroOneLineAndNoOwner) {
+    ITimer* pWarm = NewTimerComponent();
+    // Grows the table and the platform's timer store, so that only a new owner allocates.
+    std::vector<uint32_t> ids;
+    for (int i = 0; i < 64; ++i)
+        ids.push_back(pWarm->StartTimer(100000, 0, nullptr));
+    for (uint32_t nId : ids)
+        pWarm->StopTimer(nId);
+    ITimer* pNew = NewTimerComponent();
+    m_capture.Clear();
+    {
+        CFailingAllocations failing;
+        EXPECT_EQ(pNew->StartTimer(100000, 0, nullptr), 0u);
+    }
+    ASSERT_EQ(m_capture.Lines().size(), 1u);
+    EXPECT_EQ(m_capture.Lines()[0].rfind("Mirel[Error]", 0), 0u);
+    EXPECT_EQ(TimerManager.TimersForTesting().count(pNew), 0u);
+    EXPECT_NE(pNew->StartTimer(100000, 0, nullptr), 0u);
+    pNew->Release(0);
+    pWarm->Release(0);
+}
+
+TEST_F(TimerThreadsTest, AnExceptionFromOnTimerIsDroppedWithOneLine) {
+    ITimer* pTimer = NewTimerComponent();
+    CRecordingHandler handler;
+    handler.m_onTimer = [](uint32_t) { throw 7; };
+    const uint32_t nId = pTimer->StartTimer(100000, 0, &handler);
+    IMessageSink* pSink = &TimerManager;
+    m_capture.Clear();
+    EXPECT_EQ(pSink->OnWindowMessage(TimerManager.WindowForTesting(), kTimerMessage, nId, 0, 0), 0);
+    EXPECT_EQ(handler.Count(), 1u);
+    ASSERT_EQ(m_capture.Lines().size(), 1u);
+    EXPECT_EQ(m_capture.Lines()[0].rfind("Mirel[Error]", 0), 0u);
+    pTimer->Release(0);
+}
+
+}  // namespace

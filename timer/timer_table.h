@@ -1,0 +1,133 @@
+// CTimerTable: which owner started which timer, with the user value and handler of each. Every
+// operation on one timer costs O(1) whatever the number of timers and owners: the records sit in
+// one array and are found by timer ID through an open-addressed index, and each owner's records
+// are chained in ascending ID order. Owners are kept in ascending address order. Not thread-safe:
+// the timer manager guards it with its lock.
+#ifndef MIREL_TIMER_TIMER_TABLE_H
+#define MIREL_TIMER_TIMER_TABLE_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <map>
+#include <vector>
+
+#include "mirel/timer.h"
+
+struct TimerEntry {
+    int32_t nUserValue;       // handed back on every expiry, never interpreted
+    ITimerHandler* pHandler;  // may be null; not owned
+};
+
+// Owners compare as unsigned addresses, so they are visited in ascending address order.
+struct OwnerLess {
+    bool operator()(const ITimer* a, const ITimer* b) const {
+        return reinterpret_cast<uintptr_t>(a) < reinterpret_cast<uintptr_t>(b);
+    }
+};
+
+// The table as a reader thinks of it: owner → timer ID → entry, both in ascending order.
+using TimerTableView = std::map<ITimer*, std::map<uint32_t, TimerEntry>, OwnerLess>;
+
+class CTimerTable {
+public:
+    CTimerTable();
+
+    // Owners. An owner entry lives from the first timer recorded for it to EraseOwner, also while
+    // it holds no timer.
+    bool HasOwner(ITimer* pOwner) const;
+    bool HasAnyOwner() const { return !m_owners.empty(); }
+    // Visits the owner's timer IDs in ascending order. The visitor must not change the table.
+    template <class TVisitor>
+    void ForEachTimerOf(ITimer* pOwner, TVisitor visit) const;
+    // Forgets the owner and all its timers.
+    void EraseOwner(ITimer* pOwner);
+    // Visits every owner in ascending address order, each with its timer IDs in ascending order,
+    // then empties the table.
+    template <class TVisitor>
+    void Clear(TVisitor visit);
+
+    // Records a timer of the owner (adding the owner entry when it has none); an ID already
+    // recorded has its entry overwritten and moves to this owner. Throws std::bad_alloc, and then
+    // leaves the table as it was.
+    void Insert(ITimer* pOwner, uint32_t nTimerId, const TimerEntry& entry);
+    // Whether the owner (with a null owner: anybody) holds a timer of that ID; its entry is copied
+    // to *pEntry when pEntry is not null.
+    // The holder of the ID goes to *ppHolder when that is not null.
+    bool Find(ITimer* pOwner, uint32_t nTimerId, TimerEntry* pEntry,
+              ITimer** ppHolder = nullptr) const;
+    // Forgets one timer of the owner; false when the owner holds no timer of that ID. The owner
+    // entry stays, even when this was its last timer.
+    bool Erase(ITimer* pOwner, uint32_t nTimerId);
+    bool Contains(uint32_t nTimerId) const { return FindSlot(nTimerId) != kNoSlot; }
+
+    size_t TimerCount() const { return m_nTimers; }
+    // Bytes the table holds per live timer, its spare capacity included.
+    size_t BytesHeld() const;
+    TimerTableView View() const;
+
+private:
+    static constexpr uint32_t kNone = 0xFFFFFFFFu;
+    static constexpr size_t kNoSlot = static_cast<size_t>(-1);
+
+    struct TimerRecord {
+        uint32_t nTimerId;  // 0 while the record is free
+        uint32_t nNext;     // the owner's next record by ID; while free, the next free record
+        uint32_t nPrev;     // the owner's previous record by ID
+        int32_t nUserValue;
+        ITimerHandler* pHandler;
+        ITimer* pOwner;
+    };
+    struct OwnerTimers {
+        uint32_t nFirst = kNone;  // the owner's records, ascending by ID
+        uint32_t nLast = kNone;
+    };
+    struct IndexSlot {
+        uint32_t nTimerId;  // 0 marks an empty slot; IDs are never 0
+        uint32_t nRecord;
+    };
+
+    size_t FindSlot(uint32_t nTimerId) const;
+    size_t HomeSlot(uint32_t nTimerId) const;
+    void GrowIndexIfNeeded();
+    void RemoveSlot(size_t nSlot);
+    OwnerTimers* FindOwner(ITimer* pOwner) const;
+    void Unlink(OwnerTimers& owner, uint32_t nRecord);
+    void LinkInOrder(OwnerTimers& owner, uint32_t nRecord);
+    void FreeRecord(uint32_t nRecord);
+
+    std::vector<TimerRecord> m_records;
+    uint32_t m_nFreeRecord;
+    // Linear probing over a power-of-two array. Invariant (checked in debug builds): never more
+    // than half full, so that a look-up ends after a few slots and always meets an empty one.
+    // Removal shifts the probe chain back rather than leaving tombstones, so the index never
+    // degrades.
+    std::vector<IndexSlot> m_index;
+    uint32_t m_nIndexShift;
+    size_t m_nTimers;
+    std::map<ITimer*, OwnerTimers, OwnerLess> m_owners;
+    // The owner of the last operation: a client usually works on one component for a while.
+    mutable ITimer* m_pCachedOwner;
+    mutable OwnerTimers* m_pCachedTimers;
+};
+
+template <class TVisitor>
+void CTimerTable::ForEachTimerOf(ITimer* pOwner, TVisitor visit) const {
+    const OwnerTimers* pTimers = FindOwner(pOwner);
+    for (uint32_t n = pTimers != nullptr ? pTimers->nFirst : kNone; n != kNone;
+         n = m_records[n].nNext) {
+        visit(m_records[n].nTimerId);
+    }
+}
+
+template <class TVisitor>
+void CTimerTable::Clear(TVisitor visit) {
+    for (const auto& owner : m_owners) {
+        ForEachTimerOf(owner.first, visit);
+    }
+    while (!m_owners.empty()) {
+        EraseOwner(m_owners.begin()->first);
+    }
+}
+
+#endif  // MIREL_TIMER_TIMER_TABLE_H
