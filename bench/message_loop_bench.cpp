@@ -35,6 +35,7 @@
 #include <vector>
 
 #include "platform/posix_extensions.h"
+#include "bench/load_record.h"
 #include "platform/windows_api.h"
 
 #ifdef MIREL_BENCH_WITH_LIBUV
@@ -47,104 +48,6 @@
 #endif
 
 namespace {
-
-constexpr int64_t kPeriodNs = 10'000'000;
-constexpr UINT kPeriodMs = 10;
-constexpr int64_t kRunNs = 3'000'000'000;
-// Expiries whose ideal time falls in the last few milliseconds of a run are not counted: the
-// run may end before they could be delivered.
-constexpr int64_t kTailNs = 5'000'000;
-
-int64_t NowNs() {
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return int64_t{now.tv_sec} * 1'000'000'000 + now.tv_nsec;
-}
-
-int64_t ThreadCpuNs() {
-    timespec now;
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-    return int64_t{now.tv_sec} * 1'000'000'000 + now.tv_nsec;
-}
-
-// ----- What every loop records ---------------------------------------------------------------
-
-// Per timer: when it was set, the oldest ideal expiry not yet covered by a delivery, and how
-// many deliveries were counted. A delivery covers every ideal expiry up to its own time, so a
-// loop that folds missed periods delivers fewer ticks than the schedule has.
-struct CTimerTrack {
-    int64_t nSetAt;
-    int64_t nNextIdeal;
-    int64_t nDelivered;
-};
-
-class CLoadRecord {
-public:
-    void Start(size_t nTimers) {
-        m_tracks.assign(nTimers, CTimerTrack{0, 0, 0});
-        m_lateness.clear();
-        m_lateness.reserve(nTimers * (kRunNs / kPeriodNs + 2));
-    }
-    void Armed(size_t nTimer, int64_t nAt) {
-        m_tracks[nTimer] = CTimerTrack{nAt, nAt + kPeriodNs, 0};
-    }
-    void BeginRun(int64_t nAt) {
-        m_nCountUntil = nAt + kRunNs - kTailNs;
-        m_nCpuAtStart = ThreadCpuNs();
-    }
-    void EndRun() { m_nCpuNs = ThreadCpuNs() - m_nCpuAtStart; }
-
-    void Delivered(size_t nTimer, int64_t nAt) {
-        CTimerTrack& track = m_tracks[nTimer];
-        if (track.nNextIdeal <= m_nCountUntil) {
-            m_lateness.push_back(nAt - track.nNextIdeal);
-            ++track.nDelivered;
-        }
-        track.nNextIdeal = track.nSetAt + ((nAt - track.nSetAt) / kPeriodNs + 1) * kPeriodNs;
-    }
-
-    struct CSummary {
-        double dDeliveredPercent;
-        double dP50Us, dP99Us, dMaxUs;
-        double dCpuMsPer1000;
-        int64_t nDelivered;
-    };
-    CSummary Summarise() {
-        int64_t nExpected = 0;
-        int64_t nDelivered = 0;
-        for (const CTimerTrack& track : m_tracks) {
-            nExpected += (m_nCountUntil - track.nSetAt) / kPeriodNs;
-            nDelivered += track.nDelivered;
-        }
-        CSummary summary{};
-        summary.nDelivered = nDelivered;
-        summary.dDeliveredPercent = nExpected > 0 ? 100.0 * nDelivered / nExpected : 0.0;
-        summary.dP50Us = Percentile(0.50) / 1000.0;
-        summary.dP99Us = Percentile(0.99) / 1000.0;
-        summary.dMaxUs = m_lateness.empty()
-                             ? 0.0
-                             : *std::max_element(m_lateness.begin(), m_lateness.end()) / 1000.0;
-        summary.dCpuMsPer1000 =
-            nDelivered > 0 ? (m_nCpuNs / 1e6) * 1000.0 / static_cast<double>(nDelivered) : 0.0;
-        return summary;
-    }
-
-private:
-    double Percentile(double dFraction) {
-        if (m_lateness.empty()) {
-            return 0.0;
-        }
-        size_t nIndex = static_cast<size_t>(dFraction * (m_lateness.size() - 1));
-        std::nth_element(m_lateness.begin(), m_lateness.begin() + nIndex, m_lateness.end());
-        return static_cast<double>(m_lateness[nIndex]);
-    }
-
-    std::vector<CTimerTrack> m_tracks;
-    std::vector<int64_t> m_lateness;
-    int64_t m_nCountUntil = 0;
-    int64_t m_nCpuAtStart = 0;
-    int64_t m_nCpuNs = 0;
-};
 
 CLoadRecord g_record;
 
