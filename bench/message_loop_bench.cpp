@@ -1,12 +1,14 @@
-// The message loop of the POSIX stand-ins under timer load, beside two references run the same
-// way in the same program: Boost.Asio's steady_timer on one io_context, and a plain loop of a
-// min-heap over one timerfd with epoll, the least a one-thread design of this kind can cost.
+// The message loop of the POSIX stand-ins under timer load, driven by GetMessageA and by a libuv
+// loop that waits on the thread's queue descriptor, beside two references run the same way in
+// the same program: Boost.Asio's steady_timer on one io_context, and a plain loop of a min-heap
+// over one timerfd with epoll, the least a one-thread design of this kind can cost.
 //
 // 1. Load: one thread, every timer with a 10 ms period, 3 s, 100 and then 10,000 timers set
 //    together at the start. For each loop: the share of the ideal expiries delivered (a late
 //    timer folds missed periods into one tick in every loop, so a miss shows here), the
 //    lateness against the ideal schedule start + k * period, and the thread's CPU time per
-//    1,000 expiries.
+//    1,000 expiries. The libuv loop's figures are also given as ratios to the GetMessageA
+//    loop's of the same run.
 // 2. SetTimer + KillTimer of one timer while 1,000 or 100,000 others are set (Google Benchmark),
 //    and proof that the pair makes no system call: a child process runs a million pairs under a
 //    seccomp filter that kills it at its first system call.
@@ -32,7 +34,13 @@
 #include <string>
 #include <vector>
 
+#include "platform/posix_extensions.h"
+#include "bench/load_record.h"
 #include "platform/windows_api.h"
+
+#ifdef MIREL_BENCH_WITH_LIBUV
+#include <uv.h>
+#endif
 
 #ifdef MIREL_BENCH_WITH_ASIO
 #include <boost/asio/io_context.hpp>
@@ -40,104 +48,6 @@
 #endif
 
 namespace {
-
-constexpr int64_t kPeriodNs = 10'000'000;
-constexpr UINT kPeriodMs = 10;
-constexpr int64_t kRunNs = 3'000'000'000;
-// Expiries whose ideal time falls in the last few milliseconds of a run are not counted: the
-// run may end before they could be delivered.
-constexpr int64_t kTailNs = 5'000'000;
-
-int64_t NowNs() {
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return int64_t{now.tv_sec} * 1'000'000'000 + now.tv_nsec;
-}
-
-int64_t ThreadCpuNs() {
-    timespec now;
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-    return int64_t{now.tv_sec} * 1'000'000'000 + now.tv_nsec;
-}
-
-// ----- What every loop records ---------------------------------------------------------------
-
-// Per timer: when it was set, the oldest ideal expiry not yet covered by a delivery, and how
-// many deliveries were counted. A delivery covers every ideal expiry up to its own time, so a
-// loop that folds missed periods delivers fewer ticks than the schedule has.
-struct CTimerTrack {
-    int64_t nSetAt;
-    int64_t nNextIdeal;
-    int64_t nDelivered;
-};
-
-class CLoadRecord {
-public:
-    void Start(size_t nTimers) {
-        m_tracks.assign(nTimers, CTimerTrack{0, 0, 0});
-        m_lateness.clear();
-        m_lateness.reserve(nTimers * (kRunNs / kPeriodNs + 2));
-    }
-    void Armed(size_t nTimer, int64_t nAt) {
-        m_tracks[nTimer] = CTimerTrack{nAt, nAt + kPeriodNs, 0};
-    }
-    void BeginRun(int64_t nAt) {
-        m_nCountUntil = nAt + kRunNs - kTailNs;
-        m_nCpuAtStart = ThreadCpuNs();
-    }
-    void EndRun() { m_nCpuNs = ThreadCpuNs() - m_nCpuAtStart; }
-
-    void Delivered(size_t nTimer, int64_t nAt) {
-        CTimerTrack& track = m_tracks[nTimer];
-        if (track.nNextIdeal <= m_nCountUntil) {
-            m_lateness.push_back(nAt - track.nNextIdeal);
-            ++track.nDelivered;
-        }
-        track.nNextIdeal = track.nSetAt + ((nAt - track.nSetAt) / kPeriodNs + 1) * kPeriodNs;
-    }
-
-    struct CSummary {
-        double dDeliveredPercent;
-        double dP50Us, dP99Us, dMaxUs;
-        double dCpuMsPer1000;
-        int64_t nDelivered;
-    };
-    CSummary Summarise() {
-        int64_t nExpected = 0;
-        int64_t nDelivered = 0;
-        for (const CTimerTrack& track : m_tracks) {
-            nExpected += (m_nCountUntil - track.nSetAt) / kPeriodNs;
-            nDelivered += track.nDelivered;
-        }
-        CSummary summary{};
-        summary.nDelivered = nDelivered;
-        summary.dDeliveredPercent = nExpected > 0 ? 100.0 * nDelivered / nExpected : 0.0;
-        summary.dP50Us = Percentile(0.50) / 1000.0;
-        summary.dP99Us = Percentile(0.99) / 1000.0;
-        summary.dMaxUs = m_lateness.empty()
-                             ? 0.0
-                             : *std::max_element(m_lateness.begin(), m_lateness.end()) / 1000.0;
-        summary.dCpuMsPer1000 =
-            nDelivered > 0 ? (m_nCpuNs / 1e6) * 1000.0 / static_cast<double>(nDelivered) : 0.0;
-        return summary;
-    }
-
-private:
-    double Percentile(double dFraction) {
-        if (m_lateness.empty()) {
-            return 0.0;
-        }
-        size_t nIndex = static_cast<size_t>(dFraction * (m_lateness.size() - 1));
-        std::nth_element(m_lateness.begin(), m_lateness.begin() + nIndex, m_lateness.end());
-        return static_cast<double>(m_lateness[nIndex]);
-    }
-
-    std::vector<CTimerTrack> m_tracks;
-    std::vector<int64_t> m_lateness;
-    int64_t m_nCountUntil = 0;
-    int64_t m_nCpuAtStart = 0;
-    int64_t m_nCpuNs = 0;
-};
 
 CLoadRecord g_record;
 
@@ -177,21 +87,32 @@ HWND CreateBenchWindow() {
                            nullptr);
 }
 
-void RunOurLoop(size_t nTimers) {
+// Sets the load's timers on a fresh window; only the GetMessageA run records the schedule that
+// the references follow.
+HWND SetOurLoad(size_t nTimers, bool bRecordSchedule) {
     HWND hWnd = CreateBenchWindow();
     g_record.Start(nTimers);
     g_nLoadTimers = nTimers;
     g_bStop = false;
-    g_setOffsets.assign(nTimers, 0);
+    if (bRecordSchedule) {
+        g_setOffsets.assign(nTimers, 0);
+    }
     const int64_t nStart = NowNs();
     for (size_t i = 0; i < nTimers; ++i) {
         const int64_t nSetAt = NowNs();
         g_record.Armed(i, nSetAt);
-        g_setOffsets[i] = nSetAt - nStart;
+        if (bRecordSchedule) {
+            g_setOffsets[i] = nSetAt - nStart;
+        }
         SetTimer(hWnd, i + 1, kPeriodMs, nullptr);
     }
     SetTimer(hWnd, kStopTimerID, static_cast<UINT>(kRunNs / 1'000'000), nullptr);
     g_record.BeginRun(nStart);
+    return hWnd;
+}
+
+void RunOurLoop(size_t nTimers) {
+    HWND hWnd = SetOurLoad(nTimers, true);
     MSG msg;
     while (!g_bStop && GetMessageA(&msg, nullptr, 0, 0) > 0) {
         DispatchMessageA(&msg);
@@ -199,6 +120,38 @@ void RunOurLoop(size_t nTimers) {
     g_record.EndRun();
     DestroyWindow(hWnd);
 }
+
+// ----- The same queue driven by libuv through the queue descriptor ---------------------------
+
+#ifdef MIREL_BENCH_WITH_LIBUV
+// The host's side of the recipe: when the descriptor is readable, everything the queue holds.
+void OnQueueReadable(uv_poll_t* pPoll, int nStatus, int) {
+    MSG msg;
+    while (!g_bStop && PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        DispatchMessageA(&msg);
+    }
+    if (g_bStop || nStatus < 0) {
+        uv_close(reinterpret_cast<uv_handle_t*>(pPoll), nullptr);
+    }
+}
+
+void RunLibuvLoop(size_t nTimers) {
+    // The loop is ready to wait before the timers are set, as a host's would be.
+    uv_loop_t loop;
+    uv_poll_t queuePoll;
+    if (uv_loop_init(&loop) != 0 ||
+        uv_poll_init(&loop, &queuePoll, MirelGetQueueDescriptor()) != 0 ||
+        uv_poll_start(&queuePoll, UV_READABLE, OnQueueReadable) != 0) {
+        fprintf(stderr, "libuv: the queue descriptor cannot be watched\n");
+        return;
+    }
+    HWND hWnd = SetOurLoad(nTimers, false);
+    uv_run(&loop, UV_RUN_DEFAULT);
+    g_record.EndRun();
+    uv_loop_close(&loop);
+    DestroyWindow(hWnd);
+}
+#endif
 
 // ----- Reference: Boost.Asio steady_timer ----------------------------------------------------
 
@@ -310,8 +263,9 @@ void RunTimerfdLoop(size_t nTimers) {
     close(nTimerFd);
 }
 
-// --loads=ours,asio,timerfd and --timers=100,10000 narrow the load table, for profiling one loop.
-std::string g_strLoads = "ours,asio,timerfd";
+// --loads=ours,libuv,asio,timerfd and --timers=100,10000 narrow the load table, for profiling one
+// loop.
+std::string g_strLoads = "ours,libuv,asio,timerfd";
 std::vector<size_t> g_timerCounts = {100, 10000};
 
 void TakeOwnArguments(int* pArgc, char** argv) {
@@ -348,6 +302,11 @@ void PrintLoadTable() {
     };
     // Our loop always runs first: it makes the schedule the references follow.
     std::vector<CLoop> loops = {{"POSIX stand-in (GetMessageA)", RunOurLoop}};
+#ifdef MIREL_BENCH_WITH_LIBUV
+    if (LoadWanted("libuv")) {
+        loops.push_back({"POSIX stand-in (libuv, fd)", RunLibuvLoop});
+    }
+#endif
 #ifdef MIREL_BENCH_WITH_ASIO
     if (LoadWanted("asio")) {
         loops.push_back({"Boost.Asio steady_timer", RunAsioLoop});
@@ -363,17 +322,38 @@ void PrintLoadTable() {
         static_cast<long long>(kRunNs / 1'000'000'000));
     printf("%7s  %-30s %10s %10s %10s %10s %14s\n", "timers", "loop", "delivered", "late p50",
            "late p99", "late max", "CPU/1000 exp");
+    std::vector<std::string> ratios;
     for (size_t nTimers : g_timerCounts) {
+        CLoadRecord::CSummary ours{};
         for (const CLoop& loop : loops) {
             loop.pfnRun(nTimers);
-            if (loop.pfnRun == RunOurLoop && !LoadWanted("ours")) {
-                continue;
-            }
             CLoadRecord::CSummary summary = g_record.Summarise();
+            if (loop.pfnRun == RunOurLoop) {
+                ours = summary;
+                if (!LoadWanted("ours")) {
+                    continue;
+                }
+            }
             printf("%7zu  %-30s %9.2f%% %7.0f us %7.0f us %7.0f us %11.3f ms\n", nTimers,
                    loop.szName, summary.dDeliveredPercent, summary.dP50Us, summary.dP99Us,
                    summary.dMaxUs, summary.dCpuMsPer1000);
             fflush(stdout);
+#ifdef MIREL_BENCH_WITH_LIBUV
+            if (loop.pfnRun == RunLibuvLoop) {
+                char szRatio[160];
+                snprintf(szRatio, sizeof szRatio,
+                         "%7zu  late p50 %.2fx, late p99 %.2fx, CPU/1000 exp %.2fx", nTimers,
+                         summary.dP50Us / ours.dP50Us, summary.dP99Us / ours.dP99Us,
+                         summary.dCpuMsPer1000 / ours.dCpuMsPer1000);
+                ratios.push_back(szRatio);
+            }
+#endif
+        }
+    }
+    if (!ratios.empty()) {
+        printf("\nlibuv through the queue descriptor, as a multiple of the GetMessageA loop's:\n");
+        for (const std::string& strRatio : ratios) {
+            printf("%s\n", strRatio.c_str());
         }
     }
 }
@@ -462,6 +442,9 @@ int main(int argc, char** argv) {
     printf("Load average at start: %s", szLoad);
 #ifndef MIREL_BENCH_WITH_ASIO
     printf("Boost.Asio not found: its reference is left out.\n");
+#endif
+#ifndef MIREL_BENCH_WITH_LIBUV
+    printf("libuv not found: the queue descriptor's loop is left out.\n");
 #endif
 
     printf("\nSystem calls on the SetTimer+KillTimer path (a million pairs under seccomp):\n");

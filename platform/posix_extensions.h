@@ -1,6 +1,7 @@
 // What the POSIX stand-ins offer beyond the Windows calls: the module entry glue's way to find its
-// own module handle, and the redirection of the debugger output. Nothing here exists on Windows;
-// module code reaches it only through the entry glue, tests through their capture helper.
+// own module handle, the redirection of the debugger output, and the descriptor through which a
+// host's own event loop waits on a thread's message queue. Nothing here exists on Windows; module
+// code reaches it only through the entry glue, tests through their capture helper.
 #ifndef MIREL_PLATFORM_POSIX_EXTENSIONS_H
 #define MIREL_PLATFORM_POSIX_EXTENSIONS_H
 
@@ -20,6 +21,21 @@ HMODULE MirelModuleFromAddress(const void* pAddress);
 // Pass null to restore the default. The sink may be called from any thread, one call per line.
 typedef void (*MirelDebugOutputSink)(const char* szLine, void* pContext);
 void MirelSetDebugOutputSink(MirelDebugOutputSink pfnSink, void* pContext);
+
+// A descriptor that poll, epoll and the event loops built on them report readable, level-triggered,
+// for exactly as long as PeekMessageA(&msg, NULL, 0, 0, PM_NOREMOVE) on the calling thread would
+// find something: a posted message, WM_QUIT or a due timer. Whichever thread posts, sets or kills
+// timers, the descriptor follows without any further call. Made on the first call and owned by
+// the thread's queue: the caller never reads, writes or closes it, and it stays valid until the
+// thread ends; later calls on the thread give the same descriptor. It is the POSIX counterpart of
+// the queue's place in MsgWaitForMultipleObjectsEx. Returns -1, with GetLastError set, when no
+// descriptor can be had (ERROR_TOO_MANY_OPEN_FILES, ERROR_NOT_ENOUGH_MEMORY).
+//
+// When it is readable, the host takes every message with PeekMessageA(PM_REMOVE) and
+// DispatchMessageA until none is left (ending its loop on WM_QUIT), then waits again. Taking the
+// last due WM_TIMER out leaves the descriptor readable until that final PeekMessageA, which finds
+// the queue empty and quiets it.
+int MirelGetQueueDescriptor(void);
 
 #ifdef __cplusplus
 }

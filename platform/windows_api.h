@@ -56,8 +56,13 @@ MIREL_DECLARE_HANDLE(HCURSOR);
 typedef HINSTANCE HMODULE;
 typedef intptr_t(WINAPI* FARPROC)();
 
+// A host may include a library that defines these too (GLib does, with the same values).
+#ifndef TRUE
 #define TRUE 1
+#endif
+#ifndef FALSE
 #define FALSE 0
+#endif
 #define MAX_PATH 260
 
 #define DLL_PROCESS_DETACH 0
@@ -90,7 +95,9 @@ typedef intptr_t(WINAPI* FARPROC)();
 #define ERROR_FILE_NOT_FOUND 2
 #define ERROR_ACCESS_DENIED 5
 #define ERROR_PATH_NOT_FOUND 3
+#define ERROR_TOO_MANY_OPEN_FILES 4
 #define ERROR_INVALID_HANDLE 6
+#define ERROR_NOT_ENOUGH_MEMORY 8
 #define ERROR_INVALID_PARAMETER 87
 #define ERROR_INSUFFICIENT_BUFFER 122
 #define ERROR_PROC_NOT_FOUND 127

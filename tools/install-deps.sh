@@ -9,7 +9,8 @@ set -euo pipefail
 want=(cmake make g++ libgtest-dev googletest)
 if [ "${1:-native}" = all ]; then
   want+=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64 wine32:i386
-         clang libclang-rt-14-dev libbenchmark-dev libboost-dev binutils-mingw-w64-i686)
+         clang libclang-rt-14-dev libbenchmark-dev libboost-dev binutils-mingw-w64-i686
+         libuv1-dev libglib2.0-dev pkg-config)
 fi
 
 missing=()

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <shared_mutex>
 #include <string>
@@ -153,6 +154,8 @@ private:
 
 // ----- Message queue of one thread -----------------------------------------------------------
 
+class CQueueDescriptor;
+
 // Posted messages in order, the quit flag and the thread's timers. Created on a thread's first
 // call that needs it and ended when the thread ends. The owner thread takes messages out and
 // blocks in GetMessageA; any thread may post and set or kill timers through a window the thread
@@ -180,6 +183,9 @@ public:
     // else a pending WM_TIMER. With bWait it blocks until one comes; otherwise returns false
     // when there is none.
     bool Retrieve(MSG* pMsg, const CMessageFilter& filter, bool bRemove, bool bWait);
+    // The descriptor of MirelGetQueueDescriptor, made on the first call; -1 with the last error
+    // set when it cannot be made.
+    int Descriptor();
 
     // Owner thread only, without a lock: the procedures of the windows this thread owns, so that
     // DispatchMessageA finds them without the window table's lock. Only the owner creates and
@@ -208,6 +214,9 @@ private:
     // Blocks the owner until nUntil (kNever: no deadline) or a wake, without the mutex.
     void Block(std::unique_lock<std::mutex>& lock, int64_t nUntil);
     void ArmTimerFd(int64_t nWhen);
+    // Brings the descriptor, if the owner asked for one, in line with the queue's state. Every
+    // change that can alter what PeekMessageA finds calls it, under m_mutex.
+    void ReflectInDescriptor();
 
     const DWORD m_dwThreadId;
     std::mutex m_mutex;
@@ -230,6 +239,7 @@ private:
     // that fell due together is delivered with one reading of the clock.
     int64_t m_nLastNow = 0;
     UINT_PTR m_nNextThreadTimerID = 1;
+    std::unique_ptr<CQueueDescriptor> m_pDescriptor;  // null until the owner asks for it
     std::unordered_map<HWND, WNDPROC> m_ownWindows;
     HWND m_hLastOwnWindow = nullptr;
     WNDPROC m_pfnLastOwnWindowProc = nullptr;

@@ -295,13 +295,18 @@ void CThreadQueue::SetTimer(HWND hWnd, UINT_PTR nID, int64_t nElapse, TIMERPROC 
     m_timers.Set(hWnd, nID, pfnProc, nElapse, nNow);
     // Only another thread can find the owner blocked here; the owner's own calls never wake it.
     WakeOwnerIfBefore(nNow + nElapse);
+    ReflectInDescriptor();
 }
 
 bool CThreadQueue::KillTimer(HWND hWnd, UINT_PTR nID) {
     // The owner may stay blocked until the killed timer's due time; it then finds nothing and
     // waits again, which is cheaper than waking it now for no message.
     std::lock_guard<std::mutex> lock(m_mutex);
-    return m_timers.Kill(hWnd, nID);
+    if (!m_timers.Kill(hWnd, nID)) {
+        return false;
+    }
+    ReflectInDescriptor();
+    return true;
 }
 
 UINT_PTR CThreadQueue::SetThreadTimer(UINT_PTR nID, int64_t nElapse, TIMERPROC pfnProc) {
@@ -314,6 +319,7 @@ UINT_PTR CThreadQueue::SetThreadTimer(UINT_PTR nID, int64_t nElapse, TIMERPROC p
         } while (nID == 0 || m_timers.Contains(nullptr, nID));
     }
     m_timers.Set(nullptr, nID, pfnProc, nElapse, MonotonicNanoseconds());
+    ReflectInDescriptor();
     return nID;
 }
 

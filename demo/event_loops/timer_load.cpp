@@ -1,0 +1,115 @@
+// The examples' common load: the timer service reached through the factory library named by the
+// Mirel.ini beside the program, as demo/timer_client_example.cpp reaches it.
+#include "demo/event_loops/timer_load.h"
+
+#include <stdio.h>
+
+#include "factory/config_resolution.h"
+#include "mirel/component_factory.h"
+#include "platform/windows_api.h"
+
+namespace {
+
+constexpr int32_t kStopUserValue = -1;
+
+int64_t Nanoseconds(clockid_t clock) {
+    timespec now;
+    clock_gettime(clock, &now);
+    return int64_t{now.tv_sec} * 1000000000 + now.tv_nsec;
+}
+
+// How long the calling thread has been runnable but waiting for a processor, in nanoseconds
+// (the second field of its schedstat); 0 where the kernel does not say.
+int64_t RunQueueWaitNanoseconds() {
+    FILE* pFile = fopen("/proc/thread-self/schedstat", "r");
+    long long nOnCpu = 0;
+    long long nWaiting = 0;
+    if (pFile != nullptr) {
+        if (fscanf(pFile, "%lld %lld", &nOnCpu, &nWaiting) != 2) {
+            nWaiting = 0;
+        }
+        fclose(pFile);
+    }
+    return nWaiting;
+}
+
+}  // namespace
+
+bool CTimerLoad::Start() {
+    HMODULE hLibrary = LoadFactoryModule(nullptr);
+    CreateComponentFn pfnCreate = hLibrary == nullptr
+                                      ? nullptr
+                                      : reinterpret_cast<CreateComponentFn>(reinterpret_cast<void*>(
+                                            GetProcAddress(hLibrary, "CreateComponent")));
+    IComponentFactory* pFactory =
+        pfnCreate == nullptr ? nullptr
+                             : static_cast<IComponentFactory*>(pfnCreate(kFactoryComponentId, 0));
+    m_pTimer = pFactory == nullptr
+                   ? nullptr
+                   : static_cast<ITimer*>(pFactory->CreateComponentByID(kTimerComponentId, ""));
+    if (m_pTimer == nullptr) {
+        fprintf(stderr, "no timer component: see the diagnostics above\n");
+        return false;
+    }
+    m_nWallAtStart = Nanoseconds(CLOCK_MONOTONIC);
+    m_nCpuAtStart = Nanoseconds(CLOCK_PROCESS_CPUTIME_ID);
+    m_nRunQueueWaitAtStart = RunQueueWaitNanoseconds();
+    for (int i = 0; i < kTimers; ++i) {
+        if (m_pTimer->StartTimer(kElapseMs, i, this) == 0) {
+            fprintf(stderr, "StartTimer refused timer %d\n", i);
+            return false;
+        }
+        // The timer's schedule began inside StartTimer, so this reading lies just after it.
+        m_startedAt[i] = Nanoseconds(CLOCK_MONOTONIC);
+    }
+    return m_pTimer->StartTimer(kRunMs, kStopUserValue, this) != 0;
+}
+
+int32_t CTimerLoad::OnTimer(uint32_t nTimerId, int32_t nUserValue) {
+    (void)nTimerId;
+    if (nUserValue == kStopUserValue) {
+        PostQuitMessage(0);
+    } else if (nUserValue >= 0 && nUserValue < kTimers) {
+        ++m_nExpiries[nUserValue];
+    }
+    return 0;
+}
+
+int CTimerLoad::Finish(const char* szLoop) {
+    const int64_t nEndedAt = Nanoseconds(CLOCK_MONOTONIC);
+    const int64_t nCpuNs = Nanoseconds(CLOCK_PROCESS_CPUTIME_ID) - m_nCpuAtStart;
+    const int64_t nWallNs = nEndedAt - m_nWallAtStart;
+    const int64_t nRunQueueWaitNs = RunQueueWaitNanoseconds() - m_nRunQueueWaitAtStart;
+    const int64_t nPeriodNs = int64_t{kElapseMs} * 1000000;
+    const int64_t nExcusedMisses = nRunQueueWaitNs / nPeriodNs;
+    if (m_pTimer != nullptr) {
+        m_pTimer->Release(0);
+    }
+    int64_t nTotal = 0;
+    int nOff = 0;
+    for (int i = 0; i < kTimers; ++i) {
+        const int64_t nExpected = (nEndedAt - m_startedAt[i]) / nPeriodNs;
+        const int64_t nDifference = m_nExpiries[i] - nExpected;
+        if (nDifference < -1 - nExcusedMisses || nDifference > 1) {
+            fprintf(stderr, "%s: timer %d got %lld expiries, its schedule %lld\n", szLoop, i,
+                    static_cast<long long>(m_nExpiries[i]), static_cast<long long>(nExpected));
+            ++nOff;
+        }
+        nTotal += m_nExpiries[i];
+    }
+    // A loop that spun instead of sleeping in its wait would use a whole core.
+    const double dCpuShare = static_cast<double>(nCpuNs) / static_cast<double>(nWallNs);
+    printf(
+        "%s: %d timers at %u ms for %lld ms: %lld expiries, %d timer(s) off by more than one;"
+        " CPU %.1f ms (%.1f%% of the run)\n",
+        szLoop, kTimers, kElapseMs, static_cast<long long>(nWallNs / 1000000),
+        static_cast<long long>(nTotal), nOff, nCpuNs / 1e6, 100.0 * dCpuShare);
+    if (nExcusedMisses > 0) {
+        printf(
+            "%s: the machine kept the loop waiting for a processor for %lld ms, which may cost"
+            " each timer up to %lld expiries more\n",
+            szLoop, static_cast<long long>(nRunQueueWaitNs / 1000000),
+            static_cast<long long>(nExcusedMisses));
+    }
+    return nOff == 0 && dCpuShare < 0.5 ? 0 : 1;
+}

@@ -1,0 +1,265 @@
+// The queue descriptor, a POSIX-only extension: readable exactly while PeekMessageA would find a
+// posted message, WM_QUIT or a due timer, level-triggered, following every change a handler or
+// another thread makes, never waking for nothing, and -1 with an error when no descriptor can be
+// had.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <functional>
+#include <thread>
+#include <vector>
+
+#include "platform/posix_extensions.h"
+#include "platform/windows_api.h"
+#include "tests/support/test_window.h"
+
+namespace {
+
+using std::chrono::milliseconds;
+
+class QueueDescriptorPosixTest : public CTestWindowFixture {
+protected:
+    void SetUp() override {
+        CTestWindowFixture::SetUp();
+        m_nFd = MirelGetQueueDescriptor();
+        ASSERT_GE(m_nFd, 0);
+    }
+
+    // Whether the descriptor is readable within nTimeoutMs, as the host's poll would see it.
+    bool Readable(int nTimeoutMs = 0) const {
+        pollfd ready{m_nFd, POLLIN, 0};
+        return poll(&ready, 1, nTimeoutMs) == 1 && (ready.revents & POLLIN) != 0;
+    }
+
+    int m_nFd = -1;
+};
+
+// The host's side: every message the queue holds, taken and dispatched.
+std::vector<UINT> Drain() {
+    std::vector<UINT> taken;
+    MSG msg;
+    while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        taken.push_back(msg.message);
+        DispatchMessageA(&msg);
+    }
+    return taken;
+}
+
+int64_t MillisecondsSince(TestClock::time_point start) {
+    return std::chrono::duration_cast<milliseconds>(TestClock::now() - start).count();
+}
+
+TEST_F(QueueDescriptorPosixTest, ReadableExactlyWhilePeekFindsSomething) {
+    UINT_PTR nThreadTimer = 0;
+    struct SCase {
+        const char* szName;
+        std::function<void(HWND)> fnPut;
+        std::vector<UINT> taken;
+    };
+    // Timers here have long periods and are waited for well past their first due time, so that
+    // their second one lies far beyond the checks after the drain.
+    const SCase cases[] = {
+        {"a posted message", [](HWND hWnd) { PostMessageA(hWnd, WM_USER, 0, 0); }, {WM_USER}},
+        {"a thread message", [](HWND) { PostMessageA(nullptr, WM_USER + 1, 0, 0); }, {WM_USER + 1}},
+        {"WM_QUIT", [](HWND) { PostQuitMessage(3); }, {WM_QUIT}},
+        {"posts and WM_QUIT",
+         [](HWND hWnd) {
+             PostQuitMessage(0);
+             PostMessageA(hWnd, WM_USER, 0, 0);
+             PostMessageA(hWnd, WM_USER + 2, 0, 0);
+         },
+         {WM_USER, WM_USER + 2, WM_QUIT}},
+        {"a due window timer",
+         [](HWND hWnd) {
+             SetTimer(hWnd, 1, 300, nullptr);
+             Sleep(350);
+         },
+         {WM_TIMER}},
+        {"a due thread timer",
+         [&](HWND) {
+             nThreadTimer = SetTimer(nullptr, 0, 300, nullptr);
+             Sleep(350);
+         },
+         {WM_TIMER}},
+        {"a timer not due yet", [](HWND hWnd) { SetTimer(hWnd, 2, 5000, nullptr); }, {}},
+    };
+    for (const SCase& c : cases) {
+        SCOPED_TRACE(c.szName);
+        ASSERT_FALSE(Readable());
+        c.fnPut(m_hWnd);
+        const bool bHolds = !c.taken.empty();
+        EXPECT_EQ(Readable(), bHolds);
+        // Level-triggered: neither being reported nor being peeked at without removal clears it.
+        EXPECT_EQ(Readable(), bHolds);
+        MSG msg;
+        EXPECT_EQ(PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE) != FALSE, bHolds);
+        EXPECT_EQ(Readable(), bHolds);
+        EXPECT_EQ(Drain(), c.taken);
+        EXPECT_FALSE(Readable());
+        KillTimer(m_hWnd, 1);
+        KillTimer(m_hWnd, 2);
+        KillTimer(nullptr, nThreadTimer);
+    }
+}
+
+// A host that only polls and drains gets every tick on the timer's own grid, never early, and
+// never wakes to find nothing.
+TEST_F(QueueDescriptorPosixTest, DrivesATimerOnItsGridWithoutEmptyWakes) {
+    const TestClock::time_point start = TestClock::now();
+    ASSERT_NE(SetTimer(m_hWnd, 1, 10, nullptr), 0u);
+    int nEmptyWakes = 0;
+    std::vector<int64_t> lateness;
+    int64_t nLastIndex = 0;
+    for (int nTick = 1; nTick <= 100; ++nTick) {
+        ASSERT_TRUE(Readable(1000));
+        const int64_t nSinceStart =
+            std::chrono::duration_cast<std::chrono::microseconds>(TestClock::now() - start).count();
+        const std::vector<UINT> taken = Drain();
+        if (taken.empty()) {
+            ++nEmptyWakes;
+            --nTick;
+            continue;
+        }
+        ASSERT_EQ(taken, std::vector<UINT>{WM_TIMER});
+        nLastIndex = nSinceStart / 10000;
+        EXPECT_GE(nLastIndex, nTick) << "a tick came before its grid point";
+        lateness.push_back(nSinceStart % 10000);
+    }
+    EXPECT_EQ(nEmptyWakes, 0);
+    std::nth_element(lateness.begin(), lateness.begin() + 50, lateness.end());
+    EXPECT_LT(lateness[50], 2000);  // microseconds after the grid point, as a median
+    // A host that slept through whole periods would end near index 200; a busy machine costs a
+    // few.
+    EXPECT_LT(nLastIndex, 130);
+}
+
+// What a change does to the descriptor, whether a timer handler makes it or another thread: it
+// stays quiet for nQuietMs, then becomes readable within nReadableWithinMs (-1: stays quiet).
+struct SChangeCase {
+    const char* szName;
+    std::function<void(HWND)> fnSetUp;
+    std::function<void(HWND)> fnChange;
+    int nQuietMs;
+    int nReadableWithinMs;
+};
+const SChangeCase kChangeCases[] = {
+    {"killing the timer that is armed", [](HWND hWnd) { SetTimer(hWnd, 1, 100, nullptr); },
+     [](HWND hWnd) { KillTimer(hWnd, 1); }, 250, -1},
+    {"setting it to a longer elapse", [](HWND hWnd) { SetTimer(hWnd, 1, 100, nullptr); },
+     [](HWND hWnd) { SetTimer(hWnd, 1, 500, nullptr); }, 250, 1500},
+    {"setting a timer earlier than the one armed",
+     [](HWND hWnd) { SetTimer(hWnd, 1, 3000, nullptr); },
+     [](HWND hWnd) { SetTimer(hWnd, 2, 60, nullptr); }, 0, 1000},
+    {"posting", [](HWND) {}, [](HWND hWnd) { PostMessageA(hWnd, WM_USER, 0, 0); }, 0, 0},
+};
+
+std::function<void(HWND)> g_fnInHandler;
+void CALLBACK ChangingTimerProc(HWND hWnd, UINT, UINT_PTR nID, DWORD) {
+    KillTimer(hWnd, nID);
+    g_fnInHandler(hWnd);
+}
+
+TEST_F(QueueDescriptorPosixTest, FollowsChangesMadeInsideATimerHandler) {
+    constexpr UINT_PTR kHandlerTimer = 9;
+    for (const SChangeCase& c : kChangeCases) {
+        SCOPED_TRACE(c.szName);
+        c.fnSetUp(m_hWnd);
+        g_fnInHandler = c.fnChange;
+        ASSERT_NE(SetTimer(m_hWnd, kHandlerTimer, 10, ChangingTimerProc), 0u);
+        ASSERT_TRUE(Readable(1000));
+        MSG msg;
+        ASSERT_TRUE(PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE));
+        ASSERT_EQ(msg.wParam, kHandlerTimer);
+        DispatchMessageA(&msg);
+        if (c.nQuietMs > 0) {
+            EXPECT_FALSE(Readable(c.nQuietMs));
+        }
+        EXPECT_EQ(Readable(std::max(c.nReadableWithinMs, 0)), c.nReadableWithinMs >= 0);
+        Drain();
+        KillTimer(m_hWnd, 1);
+        KillTimer(m_hWnd, 2);
+        EXPECT_FALSE(Readable());
+    }
+}
+
+TEST_F(QueueDescriptorPosixTest, FollowsChangesMadeByAnotherThread) {
+    for (const SChangeCase& c : kChangeCases) {
+        SCOPED_TRACE(c.szName);
+        c.fnSetUp(m_hWnd);
+        std::thread(c.fnChange, m_hWnd).join();
+        if (c.nQuietMs > 0) {
+            EXPECT_FALSE(Readable(c.nQuietMs));
+        }
+        EXPECT_EQ(Readable(std::max(c.nReadableWithinMs, 0)), c.nReadableWithinMs >= 0);
+        Drain();
+        KillTimer(m_hWnd, 1);
+        KillTimer(m_hWnd, 2);
+        EXPECT_FALSE(Readable());
+    }
+}
+
+// A host blocked in its own wait is woken by another thread's post, not at its next timeout.
+TEST_F(QueueDescriptorPosixTest, AnotherThreadsPostWakesAHostBlockedInPoll) {
+    std::thread poster([this] {
+        Sleep(50);
+        PostMessageA(m_hWnd, WM_USER, 0, 0);
+    });
+    const TestClock::time_point start = TestClock::now();
+    EXPECT_TRUE(Readable(10000));
+    EXPECT_LT(MillisecondsSince(start), 5000);
+    poster.join();
+    EXPECT_EQ(Drain(), std::vector<UINT>{WM_USER});
+}
+
+TEST(QueueDescriptorThreadPosixTest, OneDescriptorPerThreadValidUntilTheThreadEnds) {
+    const int nMine = MirelGetQueueDescriptor();
+    ASSERT_GE(nMine, 0);
+    EXPECT_EQ(MirelGetQueueDescriptor(), nMine);
+    int nTheirs = -1;
+    std::thread([&nTheirs] {
+        nTheirs = MirelGetQueueDescriptor();
+        EXPECT_EQ(fcntl(nTheirs, F_GETFD), FD_CLOEXEC);
+    }).join();
+    ASSERT_GE(nTheirs, 0);
+    EXPECT_NE(nTheirs, nMine);
+    EXPECT_EQ(fcntl(nTheirs, F_GETFD), -1) << "still open after its thread ended";
+}
+
+// The descriptor needs three descriptors of the process; with room for none, one or two of them
+// the call fails with ERROR_TOO_MANY_OPEN_FILES and keeps none, and a later call succeeds.
+TEST(QueueDescriptorThreadPosixTest, AFullDescriptorTableGivesMinusOneAndLeavesNothingOpen) {
+#if defined(__SANITIZE_ADDRESS__)
+    // The address sanitizer's runtime needs descriptors of its own while the table is full.
+    GTEST_SKIP() << "not with the address sanitizer";
+#endif
+    std::thread([] {
+        MSG msg;
+        PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE);  // the thread's queue, made beforehand
+        rlimit saved;
+        ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+        const int nLowestFree = open("/dev/null", O_RDONLY);
+        ASSERT_GE(nLowestFree, 0);
+        close(nLowestFree);
+        for (int nRoom = 0; nRoom < 3; ++nRoom) {
+            SCOPED_TRACE(nRoom);
+            rlimit tight = saved;
+            tight.rlim_cur = static_cast<rlim_t>(nLowestFree + nRoom);
+            ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
+            SetLastError(ERROR_SUCCESS);
+            const int nFd = MirelGetQueueDescriptor();
+            ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+            EXPECT_EQ(nFd, -1);
+            EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_TOO_MANY_OPEN_FILES));
+            const int nProbe = open("/dev/null", O_RDONLY);
+            EXPECT_EQ(nProbe, nLowestFree) << "a descriptor was left open";
+            close(nProbe);
+        }
+        EXPECT_GE(MirelGetQueueDescriptor(), 0);
+    }).join();
+}
+
+}  // namespace
