@@ -108,6 +108,7 @@ typedef intptr_t(WINAPI* FARPROC)();
 #define ERROR_CLASS_DOES_NOT_EXIST 1411
 #define ERROR_CLASS_HAS_WINDOWS 1412
 #define ERROR_NOT_ENOUGH_QUOTA 1816
+#define ERROR_MESSAGE_SYNC_ONLY 1159
 
 typedef struct _RTL_CRITICAL_SECTION {
     pthread_mutex_t Mutex;  // recursive, as the owning thread may enter again

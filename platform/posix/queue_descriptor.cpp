@@ -1,6 +1,6 @@
 // MirelGetQueueDescriptor: a thread's message queue as one descriptor that a host's own event loop
-// waits on beside its other descriptors, and how the queue keeps it readable exactly while
-// PeekMessageA would find something.
+// waits on beside its other descriptors. How the queue keeps it readable exactly while
+// PeekMessageA would find something is in thread_queue.cpp.
 #include "platform/posix/queue_descriptor.h"
 
 #include <errno.h>
@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <new>
 
+#include "platform/posix/thread_queue.h"
 #include "platform/posix_extensions.h"
 
 namespace mirel_ui {
@@ -102,33 +103,6 @@ void CQueueDescriptor::Reflect(bool bMessageWaits, int64_t nEarliestDue, int64_t
     // Not due yet: armed for the due time, which also clears a past expiry. Due already, or by
     // now without the clock having been read again: a due time in the past fires at once.
     ArmTimer(nEarliestDue);
-}
-
-// ----- The queue's side ----------------------------------------------------------------------
-
-int CThreadQueue::Descriptor() {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_pDescriptor == nullptr) {
-        DWORD dwError = ERROR_SUCCESS;
-        m_pDescriptor = CQueueDescriptor::Create(&dwError);
-        if (m_pDescriptor == nullptr) {
-            SetLastError(dwError);
-            return -1;
-        }
-        ReflectInDescriptor();
-    }
-    return m_pDescriptor->Descriptor();
-}
-
-// What an unfiltered PeekMessageA would look at: the posted messages, WM_QUIT and the earliest
-// timer of all.
-void CThreadQueue::ReflectInDescriptor() {
-    if (m_pDescriptor == nullptr) {
-        return;
-    }
-    const CTimerEntry* pEarliest = m_timers.Earliest(CMessageFilter{nullptr, 0, 0});
-    m_pDescriptor->Reflect(!m_posted.empty() || m_bQuitPending,
-                           pEarliest != nullptr ? m_timers.DueTime(pEarliest) : kNever, m_nLastNow);
 }
 
 }  // namespace mirel_ui

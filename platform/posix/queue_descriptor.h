@@ -8,7 +8,8 @@
 #include <cstdint>
 #include <memory>
 
-#include "platform/posix/message_queue.h"
+#include "platform/posix/tick_count.h"
+#include "platform/windows_api.h"
 
 #pragma GCC visibility push(hidden)
 

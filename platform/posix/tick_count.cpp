@@ -1,7 +1,8 @@
 // The monotonic clock of the user-interface stand-ins and GetTickCount on top of it.
 #include <chrono>
 
-#include "platform/posix/message_queue.h"
+#include "platform/posix/tick_count.h"
+#include "platform/windows_api.h"
 
 namespace mirel_ui {
 

@@ -1,4 +1,4 @@
-// Window classes and message-only windows: the process-wide table behind every handle, creation
+// Window classes and message-only windows on the table of window_table.h: registration, creation
 // with WM_NCCREATE and WM_CREATE, destruction with WM_DESTROY and WM_NCDESTROY, and the
 // look-ups other threads make (IsWindow, GetWindowThreadProcessId). A window belongs to the
 // thread that created it: its queue receives the window's messages and timers.
@@ -7,164 +7,10 @@
 
 #include <memory>
 
-#include "platform/posix/message_queue.h"
+#include "platform/posix/window_table.h"
 
-namespace mirel_ui {
-
-struct CWindowClass {
-    std::string strName;  // compared without regard to case, as Windows does
-    HINSTANCE hInstance;
-    WNDPROC pfnWndProc;
-    UINT nStyle;
-    ATOM nAtom;
-    size_t nWindows;  // live windows of the class; while any lives it cannot be unregistered
-};
-
-namespace {
-
-// Handles count up in steps of two from here, as Windows' user handles do, and wrap only after
-// about a billion windows, so that a stale handle of a destroyed window does not soon name a new
-// one. The range stays clear of null and of pseudo-handles such as HWND_MESSAGE.
-constexpr uintptr_t kFirstHandle = 0x00010020;
-constexpr uintptr_t kLastHandle = 0x7FFFFFF0;
-// Class atoms live where Windows puts string atoms.
-constexpr ATOM kFirstAtom = 0xC000;
-
-struct CUserState {
-    std::shared_mutex mutex;
-    std::unordered_map<uintptr_t, std::unique_ptr<CWindowRecord>> windows;
-    std::vector<std::unique_ptr<CWindowClass>> classes;
-    uintptr_t nNextHandle = kFirstHandle;
-    ATOM nNextAtom = kFirstAtom;
-};
-
-// Never destroyed: modules unloaded at exit may still kill timers or destroy windows after this
-// library's own static objects would have gone.
-CUserState& State() {
-    static CUserState* s_pState = new CUserState;
-    return *s_pState;
-}
-
-uintptr_t HandleValue(HWND hWnd) {
-    return reinterpret_cast<uintptr_t>(hWnd);
-}
-
-// MAKEINTATOM: a class name given as an atom in the low word of the pointer.
-bool IsAtomName(LPCSTR lpszName) {
-    return reinterpret_cast<uintptr_t>(lpszName) < 0x10000;
-}
-
-// Finds a class by name or atom: the one registered for this instance, else a global one.
-// The caller holds the lock.
-CWindowClass* FindClassLocked(LPCSTR lpszName, HINSTANCE hInstance, bool bGlobalToo) {
-    CUserState& state = State();
-    auto matches = [lpszName](const CWindowClass& windowClass) {
-        if (IsAtomName(lpszName)) {
-            return windowClass.nAtom == static_cast<ATOM>(reinterpret_cast<uintptr_t>(lpszName));
-        }
-        return strcasecmp(windowClass.strName.c_str(), lpszName) == 0;
-    };
-    for (const auto& pClass : state.classes) {
-        if (pClass->hInstance == hInstance && matches(*pClass)) {
-            return pClass.get();
-        }
-    }
-    if (bGlobalToo) {
-        for (const auto& pClass : state.classes) {
-            if ((pClass->nStyle & CS_GLOBALCLASS) != 0 && matches(*pClass)) {
-                return pClass.get();
-            }
-        }
-    }
-    return nullptr;
-}
-
-// 0 when every atom of the range is taken.
-ATOM NextAtomLocked() {
-    CUserState& state = State();
-    for (size_t nTried = 0; nTried <= 0xFFFF - kFirstAtom; ++nTried) {
-        ATOM nAtom = state.nNextAtom;
-        state.nNextAtom = nAtom == 0xFFFF ? kFirstAtom : static_cast<ATOM>(nAtom + 1);
-        bool bInUse = false;
-        for (const auto& pClass : state.classes) {
-            bInUse = bInUse || pClass->nAtom == nAtom;
-        }
-        if (!bInUse) {
-            return nAtom;
-        }
-    }
-    return 0;
-}
-
-HWND NextHandleLocked() {
-    CUserState& state = State();
-    for (;;) {
-        uintptr_t nValue = state.nNextHandle;
-        state.nNextHandle = nValue >= kLastHandle ? kFirstHandle : nValue + 2;
-        if (state.windows.find(nValue) == state.windows.end()) {
-            return reinterpret_cast<HWND>(nValue);
-        }
-    }
-}
-
-// Marks a live window as being destroyed. False when it is gone or already on its way out.
-bool BeginDestruction(HWND hWnd) {
-    std::unique_lock<std::shared_mutex> lock(State().mutex);
-    CWindowRecord* pWindow = FindWindowLocked(hWnd);
-    if (pWindow == nullptr || pWindow->bDestroying) {
-        return false;
-    }
-    pWindow->bDestroying = true;
-    return true;
-}
-
-// Takes a window out of the table and drops what its queue still holds for it. After this no
-// thread can post to it or set a timer on it. Runs on the owner thread.
-void RemoveWindow(HWND hWnd, CThreadQueue* pQueue) {
-    {
-        std::unique_lock<std::shared_mutex> lock(State().mutex);
-        auto it = State().windows.find(HandleValue(hWnd));
-        if (it == State().windows.end()) {
-            return;
-        }
-        it->second->pClass->nWindows--;
-        State().windows.erase(it);
-    }
-    // Anything another thread added since it looked the window up under the shared lock is
-    // already in the queue now, so this sweep catches it.
-    pQueue->ForgetWindow(hWnd);
-    pQueue->RemoveOwnWindow(hWnd);
-}
-
-}  // namespace
-
-std::shared_mutex& WindowTableLock() {
-    return State().mutex;
-}
-
-CWindowRecord* FindWindowLocked(HWND hWnd) {
-    auto& windows = State().windows;
-    auto it = windows.find(HandleValue(hWnd));
-    return it == windows.end() ? nullptr : it->second.get();
-}
-
-void ForgetThreadWindows(const CThreadQueue* pQueue) {
-    std::unique_lock<std::shared_mutex> lock(State().mutex);
-    auto& windows = State().windows;
-    for (auto it = windows.begin(); it != windows.end();) {
-        if (it->second->pQueue == pQueue) {
-            it->second->pClass->nWindows--;
-            it = windows.erase(it);
-        } else {
-            ++it;
-        }
-    }
-}
-
-}  // namespace mirel_ui
-
-using mirel_ui::CWindowClass;
-using mirel_ui::CWindowRecord;
+using mirel_ui::PosixWindowClass;
+using mirel_ui::PosixWindowRecord;
 using mirel_ui::State;
 
 extern "C" {
@@ -188,10 +34,10 @@ ATOM WINAPI RegisterClassA(const WNDCLASSA* lpWndClass) {
     }
     const ATOM nAtom = mirel_ui::NextAtomLocked();
     if (nAtom == 0) {
-        SetLastError(mirel_ui::kErrorNotEnoughMemory);
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return 0;
     }
-    auto pClass = std::make_unique<CWindowClass>();
+    auto pClass = std::make_unique<PosixWindowClass>();
     pClass->strName = lpWndClass->lpszClassName;
     pClass->hInstance = lpWndClass->hInstance;
     pClass->pfnWndProc = lpWndClass->lpfnWndProc;
@@ -208,7 +54,7 @@ BOOL WINAPI UnregisterClassA(LPCSTR lpClassName, HINSTANCE hInstance) {
         return FALSE;
     }
     std::unique_lock<std::shared_mutex> lock(State().mutex);
-    CWindowClass* pClass = mirel_ui::FindClassLocked(lpClassName, hInstance, true);
+    PosixWindowClass* pClass = mirel_ui::FindClassLocked(lpClassName, hInstance, true);
     if (pClass == nullptr) {
         SetLastError(ERROR_CLASS_DOES_NOT_EXIST);
         return FALSE;
@@ -248,14 +94,14 @@ HWND WINAPI CreateWindowExA(DWORD dwExStyle, LPCSTR lpClassName, LPCSTR lpWindow
     WNDPROC pfnWndProc = nullptr;
     {
         std::unique_lock<std::shared_mutex> lock(State().mutex);
-        CWindowClass* pClass = mirel_ui::FindClassLocked(lpClassName, hInstance, true);
+        PosixWindowClass* pClass = mirel_ui::FindClassLocked(lpClassName, hInstance, true);
         if (pClass == nullptr) {
             SetLastError(ERROR_CANNOT_FIND_WND_CLASS);
             return nullptr;
         }
         hWnd = mirel_ui::NextHandleLocked();
         pfnWndProc = pClass->pfnWndProc;
-        auto pWindow = std::make_unique<CWindowRecord>();
+        auto pWindow = std::make_unique<PosixWindowRecord>();
         pWindow->hWnd = hWnd;
         pWindow->pfnWndProc = pfnWndProc;
         pWindow->dwThreadId = queue.ThreadId();
@@ -324,7 +170,7 @@ BOOL WINAPI DestroyWindow(HWND hWnd) {
     mirel_ui::CThreadQueue* pQueue = nullptr;
     {
         std::unique_lock<std::shared_mutex> lock(State().mutex);
-        CWindowRecord* pWindow = mirel_ui::FindWindowLocked(hWnd);
+        PosixWindowRecord* pWindow = mirel_ui::FindWindowLocked(hWnd);
         if (pWindow == nullptr) {
             SetLastError(ERROR_INVALID_WINDOW_HANDLE);
             return FALSE;
@@ -362,7 +208,7 @@ DWORD WINAPI GetWindowThreadProcessId(HWND hWnd, DWORD* lpdwProcessId) {
     DWORD dwThreadId = 0;
     {
         std::shared_lock<std::shared_mutex> lock(State().mutex);
-        CWindowRecord* pWindow = mirel_ui::FindWindowLocked(hWnd);
+        PosixWindowRecord* pWindow = mirel_ui::FindWindowLocked(hWnd);
         if (pWindow == nullptr) {
             SetLastError(ERROR_INVALID_WINDOW_HANDLE);
             return 0;
