@@ -87,8 +87,9 @@ start_session() {
   fi
   mkdir -p "$WINEPREFIX"
   if [ -z "$(server_pid)" ]; then
-    # Detached from ctest's output, which it would otherwise hold until it ends.
-    setsid "$(server_binary)" -p"$server_persistence" </dev/null >/dev/null 2>&1 ||
+    # Detached from ctest's output, which it would otherwise hold until it ends. A server that
+    # finds no prefix makes one of the architecture WINEARCH names, 64-bit without it.
+    WINEARCH=$arch setsid "$(server_binary)" -p"$server_persistence" </dev/null >/dev/null 2>&1 ||
       fail "the Wine server for $WINEPREFIX did not start"
   fi
   # Creates or updates the prefix and starts its service processes, once, before any test runs.
