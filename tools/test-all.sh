@@ -54,9 +54,13 @@ case $probe_status in
     echo "its behaviour is tested by the 64-bit Windows build above."
     ctest --preset mingw32-static
     ;;
-  *)
+  2)
     echo "This machine runs 32-bit x86 code, so the shipped 32-bit DLL must be tested here, but"
     echo "32-bit Wine does not start: see the probe's line above (tools/install-deps.sh all installs it)."
+    exit 1
+    ;;
+  *)
+    echo "The probe could not tell whether this machine runs 32-bit x86 code: see its line above."
     exit 1
     ;;
 esac
