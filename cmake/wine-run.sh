@@ -12,11 +12,13 @@
 # for the whole run, and stops it at the end. A server left by an interrupted run ends by itself
 # a minute after its last program.
 #
-# Why outputs are relayed: a program that Wine ended before it ran has printed nothing, and its
-# status may be the very one a test expects. Every program the tests run prints something, so a
-# run without any output is reported as Wine's failure, with status 125 and what the runner saw,
-# never passed on as the program's answer. The output goes to files first, not to ctest's pipes,
-# which a server started by the program would otherwise hold open.
+# Why the runner judges the end: a program that Wine ended before it ran has printed nothing, and
+# its status may be the very one a test expects; a program whose server stopped under it ends
+# with status 1 or even 0, its report cut short. Every program the tests run prints something, so
+# a run without any output, or one during which the server went away, is reported as Wine's
+# failure, with status 125 and what the runner saw, never passed on as the program's answer. The
+# output goes to files first, not to ctest's pipes, which a server started by the program would
+# otherwise hold open.
 set -u
 
 export WINEDEBUG=-all
@@ -144,23 +146,27 @@ run_program() {
   server_after=$(server_pid)
   cat "$outputs/stdout"
   cat "$outputs/stderr" >&2
-  if [ -s "$outputs/stdout" ] || [ -s "$outputs/stderr" ]; then
-    rm -rf "$outputs"
-    return "$status"
-  fi
+  local printed=yes
+  [ -s "$outputs/stdout" ] || [ -s "$outputs/stderr" ] || printed=no
   rm -rf "$outputs"
 
-  local cause
-  if [ -z "$server_before" ] && [ -z "$server_after" ]; then
-    cause="no Wine server ran for $WINEPREFIX before or after it: Wine's own start failed"
-  elif [ "$server_before" != "$server_after" ]; then
-    cause="the Wine server for $WINEPREFIX changed while it ran (${server_before:-none} before,"
-    cause="$cause ${server_after:-none} after): Wine ended it while its server went away"
-  else
-    cause="Wine ended it before it printed anything, with server $server_before running"
+  local name
+  name=$(basename "$program")
+  # A server that stops ends its programs, with status 1 or even 0, wherever they are: a test
+  # program cut short that way may have printed half its report and look as if it passed.
+  if [ -n "$server_before" ] && [ "$server_before" != "$server_after" ]; then
+    fail "$name ended with status $status while the Wine server of $WINEPREFIX went away" \
+      "(server $server_before when it started, ${server_after:-none} when it ended): Wine ends" \
+      "a server's programs as it stops, so neither its status nor its output is its answer"
   fi
-  fail "$(basename "$program") ended with status $status without printing anything," \
-    "so it never gave its answer: $cause"
+  [ "$printed" = yes ] && return "$status"
+  if [ -z "$server_before" ]; then
+    fail "$name ended with status $status without printing anything, so it never gave its" \
+      "answer: no Wine server ran for $WINEPREFIX when it started (ctest's fixture keeps one" \
+      "for the tests), and Wine's start-up ended it"
+  fi
+  fail "$name ended with status $status without printing anything, so it never gave its" \
+    "answer: Wine ended it, while server $server_before of $WINEPREFIX ran throughout"
 }
 
 case ${1:-} in
