@@ -5,12 +5,13 @@
 #   wine-run.sh --stop                   stops the prefix's server and every program it runs
 # The prefix is $WINEPREFIX (each test preset gives its build one of its own).
 #
-# Why a session: Debian's wineserver ends as soon as the last program of its prefix has ended,
-# and ends the prefix's service processes over the next second. A program that starts while the
-# server is going away is ended by Wine, with status 1 (or 0), before it prints anything. ctest's
-# jobs start and end programs all the time, so the tests' fixture starts one server that stays
-# for the whole run, and stops it at the end. A server left by an interrupted run ends by itself
-# a minute after its last program.
+# Why a session: Debian's wineserver ends as soon as the last program of its prefix has ended
+# (taking the prefix's service processes with it over the next second), and the next program
+# starts a new one, which starts those services again. ctest's jobs start and end programs all
+# the time, so the prefix would be torn down and set up again between tests, and a program
+# running while its server stops is ended by Wine with status 1 or even 0. The tests' fixture
+# starts one server that stays for the whole run, and stops it at the end; a server left by an
+# interrupted run ends by itself a minute after its last program.
 #
 # Why the runner judges the end: a program that Wine ended before it ran has printed nothing, and
 # its status may be the very one a test expects; a program whose server stopped under it ends
