@@ -23,8 +23,9 @@ tools/run-fuzz.sh build/fuzz 20
 # whole run (cmake/wine-run.sh); this stops them too if the script ends half-way.
 stop_wine() {
   for build in mingw64 mingw32; do
-    [ -d "build/$build/wineprefix" ] &&
+    if [ -d "build/$build/wineprefix" ]; then
       WINEPREFIX=$PWD/build/$build/wineprefix cmake/wine-run.sh --stop >/dev/null 2>&1 || true
+    fi
   done
 }
 trap stop_wine EXIT
