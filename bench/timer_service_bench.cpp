@@ -319,8 +319,9 @@ int main(int argc, char** argv) {
         }
     }
     if (bLoad) {
-        ReportLoad();
+        // Memory first, while no earlier run has left spare capacity behind in either layer.
         ReportMemory();
+        ReportLoad();
     }
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();

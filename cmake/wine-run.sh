@@ -1,12 +1,178 @@
-#!/bin/sh
-# Runs a Windows program under Wine for ctest: a private prefix per build, no debug chatter,
-# and no Mono or Gecko prompts. The loader is chosen by the program's machine type.
-set -e
-: "${WINEPREFIX:=${MIREL_WINEPREFIX:-$HOME/.mirel-wine}}"
-export WINEPREFIX
+#!/usr/bin/env bash
+# Runs Windows programs under Wine for ctest, in the Wine session that the tests share.
+#   wine-run.sh <program> [arguments]   runs a program; the loader follows its machine type
+#   wine-run.sh --start <win32|win64>    makes the prefix if needed and starts its server
+#   wine-run.sh --stop                   stops the prefix's server and every program it runs
+# The prefix is $WINEPREFIX (each test preset gives its build one of its own).
+#
+# Why a session: Debian's wineserver ends as soon as the last program of its prefix has ended
+# (taking the prefix's service processes with it over the next second), and the next program
+# starts a new one, which starts those services again. ctest's jobs start and end programs all
+# the time, so the prefix would be torn down and set up again between tests, and a program
+# running while its server stops is ended by Wine with status 1 or even 0. The tests' fixture
+# starts one server that stays for the whole run, and stops it at the end; a server left by an
+# interrupted run ends by itself a minute after its last program.
+#
+# Why the runner judges the end: a program that Wine ended before it ran has printed nothing, and
+# its status may be the very one a test expects; a program whose server stopped under it ends
+# with status 1 or even 0, its report cut short. Every program the tests run prints something, so
+# a run without any output, or one during which the server went away, is reported as Wine's
+# failure, with status 125 and what the runner saw, never passed on as the program's answer. The
+# output goes to files first, not to ctest's pipes, which a server started by the program would
+# otherwise hold open.
+set -u
+
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
-case "$(od -An -tx1 -j"$(od -An -tu4 -j60 -N4 "$1" | tr -d ' ')" -N6 "$1" | tr -d ' ')" in
-  50450000648*) export WINELOADER=/usr/lib/wine/wine64; exec /usr/lib/wine/wine64 "$@" ;;
-  *) export WINEARCH=win32; exec wine "$@" ;;
+: "${WINEPREFIX:=${MIREL_WINEPREFIX:-$HOME/.mirel-wine}}"
+export WINEPREFIX
+readonly server_persistence=60
+
+fail() {
+  echo "wine-run.sh: $*" >&2
+  exit 125
+}
+
+# The server binary Debian's wrapper would pick, without the wrapper's "-p0".
+server_binary() {
+  if [ -x /usr/lib/wine/wineserver64 ]; then
+    echo /usr/lib/wine/wineserver64
+  else
+    echo /usr/lib/wine/wineserver32
+  fi
+}
+
+# The process ID of the server of $WINEPREFIX, if one runs. A server works in a folder named for
+# the device and inode of its prefix; /proc is read directly, as a fresh machine has no pgrep.
+server_pid() {
+  local id pid comm found=""
+  id=$(stat -c '%d %i' "$WINEPREFIX" 2>/dev/null) || return 0
+  # shellcheck disable=SC2086
+  id=$(printf 'server-%x-%x' $id)
+  for pid in /proc/[0-9]*; do
+    { read -r comm <"$pid/comm"; } 2>/dev/null || continue
+    case $comm in wineserver*) ;; *) continue ;; esac
+    if [ "$(basename "$(readlink "$pid/cwd" 2>/dev/null)")" = "$id" ]; then
+      found="${found:+$found and }${pid#/proc/}"
+    fi
+  done
+  echo "$found"
+}
+
+# win32 or win64 for an existing prefix, empty when there is none yet. The folder of 32-bit
+# system files on 64-bit Windows tells, as the registry files are written only when the
+# server gets round to it.
+prefix_arch() {
+  if [ -d "$WINEPREFIX/drive_c/windows/syswow64" ]; then
+    echo win64
+  elif [ -d "$WINEPREFIX/drive_c/windows/system32" ]; then
+    echo win32
+  fi
+}
+
+loader_for() {
+  case $1 in
+    win64) echo /usr/lib/wine/wine64 ;;
+    *) echo /usr/lib/wine/wine ;;
+  esac
+}
+
+start_session() {
+  local arch=${1:-}
+  case $arch in win32 | win64) ;; *) fail "--start needs win32 or win64" ;; esac
+  local loader
+  loader=$(loader_for "$arch")
+  [ -x "$loader" ] || fail "$loader is missing: $arch Wine is not installed"
+  local existing
+  existing=$(prefix_arch)
+  if [ -n "$existing" ] && [ "$existing" != "$arch" ]; then
+    fail "$WINEPREFIX is a $existing prefix, not $arch; remove it and run again"
+  fi
+  mkdir -p "$WINEPREFIX"
+  if [ -z "$(server_pid)" ]; then
+    # Detached from ctest's output, which it would otherwise hold until it ends. A server that
+    # finds no prefix makes one of the architecture WINEARCH names, 64-bit without it.
+    WINEARCH=$arch setsid "$(server_binary)" -p"$server_persistence" </dev/null >/dev/null 2>&1 ||
+      fail "the Wine server for $WINEPREFIX did not start"
+  fi
+  # Creates or updates the prefix and starts its service processes, once, before any test runs.
+  WINEARCH=$arch WINELOADER=$loader "$loader" wineboot -i </dev/null >/dev/null 2>&1 ||
+    fail "wineboot could not prepare $WINEPREFIX"
+  [ "$(prefix_arch)" = "$arch" ] || fail "wineboot left no $arch prefix in $WINEPREFIX"
+  [ -n "$(server_pid)" ] || fail "the Wine server for $WINEPREFIX is gone after wineboot"
+  echo "Wine session ready: $arch prefix $WINEPREFIX, server $(server_pid)"
+}
+
+stop_session() {
+  [ -n "$(server_pid)" ] || return 0
+  "$(server_binary)" -k >/dev/null 2>&1
+  "$(server_binary)" -w >/dev/null 2>&1
+  return 0
+}
+
+run_program() {
+  local program=$1
+  [ -f "$program" ] || fail "no such program: $program"
+  # The PE header's offset is at 0x3c; "PE\0\0" and the machine type follow there.
+  local offset signature arch
+  offset=$(od -An -tu4 -j60 -N4 "$program" | tr -d ' ')
+  signature=$(od -An -tx1 -j"${offset:-0}" -N6 "$program" | tr -d ' ')
+  case $signature in
+    504500006486) arch=win64 ;;
+    504500004c01) arch=win32 ;;
+    *) fail "$program is not a Windows x86 program (header $signature)" ;;
+  esac
+  local loader
+  loader=$(loader_for "$arch")
+  [ -x "$loader" ] || fail "$loader is missing: $arch Wine is not installed"
+  export WINELOADER=$loader
+  if [ "$arch" = win32 ]; then
+    export WINEARCH=win32
+  fi
+
+  local outputs server_before server_after status
+  outputs=$(mktemp -d "${TMPDIR:-/tmp}/wine-run.XXXXXX") || fail "no temporary folder"
+  server_before=$(server_pid)
+  "$loader" "$@" >"$outputs/stdout" 2>"$outputs/stderr" &
+  local child=$!
+  trap 'kill -TERM "$child" 2>/dev/null' TERM INT HUP
+  wait "$child"
+  status=$?
+  # A signal interrupts the first wait; the second one collects the program's own end.
+  if kill -0 "$child" 2>/dev/null; then
+    wait "$child"
+    status=$?
+  fi
+  trap - TERM INT HUP
+  server_after=$(server_pid)
+  cat "$outputs/stdout"
+  cat "$outputs/stderr" >&2
+  local printed=yes
+  [ -s "$outputs/stdout" ] || [ -s "$outputs/stderr" ] || printed=no
+  rm -rf "$outputs"
+
+  local name
+  name=$(basename "$program")
+  # A server that stops ends its programs, with status 1 or even 0, wherever they are: a test
+  # program cut short that way may have printed half its report and look as if it passed.
+  if [ -n "$server_before" ] && [ "$server_before" != "$server_after" ]; then
+    fail "$name ended with status $status while the Wine server of $WINEPREFIX went away" \
+      "(server $server_before when it started, ${server_after:-none} when it ended): Wine ends" \
+      "a server's programs as it stops, so neither its status nor its output is its answer"
+  fi
+  [ "$printed" = yes ] && return "$status"
+  if [ -z "$server_before" ]; then
+    fail "$name ended with status $status without printing anything, so it never gave its" \
+      "answer: no Wine server ran for $WINEPREFIX when it started (ctest's fixture keeps one" \
+      "for the tests), and Wine's start-up ended it"
+  fi
+  fail "$name ended with status $status without printing anything, so it never gave its" \
+    "answer: Wine ended it, while server $server_before of $WINEPREFIX ran throughout"
+}
+
+case ${1:-} in
+  --start) start_session "${2:-}" ;;
+  --stop) stop_session ;;
+  "") fail "usage: wine-run.sh <program> [arguments] | --start <win32|win64> | --stop" ;;
+  *) run_program "$@" ;;
 esac

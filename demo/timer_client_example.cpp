@@ -1,7 +1,6 @@
 // A client of the timer service: one timer, five expiries, then the way out.
 #include <stdio.h>
 
-#include "factory/config_resolution.h"
 #include "mirel/component_factory.h"
 #include "mirel/timer.h"
 #include "platform/windows_api.h"
@@ -22,8 +21,9 @@ private:
 };
 
 int main() {
-    // The factory library named by the Mirel.ini beside this program, and its factory component.
-    HMODULE hLibrary = LoadFactoryModule(nullptr);
+    // The factory library beside this program, and its factory component. The library reads the
+    // Mirel.ini beside this program to find the module of each component.
+    HMODULE hLibrary = LoadLibraryA("MirFact.dll");
     if (hLibrary == nullptr)
         return 1;
     CreateComponentFn pfnCreate = reinterpret_cast<CreateComponentFn>(

@@ -41,6 +41,11 @@ execute_process(COMMAND ${EMULATOR} "${PROGRAM}" ${arguments}
 file(READ "${WORK_DIR}/stdout.txt" output)
 file(READ "${WORK_DIR}/stderr.txt" errors)
 message("${output}${errors}")
+# mirel-resolve explains itself on every path, so silence means it never reached its answer,
+# whatever its status. (Under Wine the runner reports such an end itself, with status 125.)
+if(output STREQUAL "" AND errors STREQUAL "")
+  message(FATAL_ERROR "mirel-resolve printed nothing and ended with ${status}: it did not run")
+endif()
 if(NOT status STREQUAL EXPECTED_EXIT)
   message(FATAL_ERROR "mirel-resolve exited with ${status}, expected ${EXPECTED_EXIT}")
 endif()

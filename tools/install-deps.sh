@@ -3,10 +3,15 @@
 #   install-deps.sh native   compilers, CMake and GoogleTest for the Linux build
 #   install-deps.sh all      also MinGW-w64, Wine (32- and 64-bit), clang's fuzzer runtime,
 #                            Google Benchmark and Boost for the benchmarks' references
+#   install-deps.sh package  compilers, CMake, the 32-bit MinGW-w64 compiler and the tools that
+#                            CPack's Debian package needs
 # Needs root (or sudo) only when something is missing.
 set -euo pipefail
 
 want=(cmake make g++ libgtest-dev googletest)
+if [ "${1:-native}" = package ]; then
+  want=(cmake make g++ g++-mingw-w64-i686-posix binutils-mingw-w64-i686 dpkg-dev file)
+fi
 if [ "${1:-native}" = all ]; then
   want+=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine64 wine32:i386
          clang libclang-rt-14-dev libbenchmark-dev libboost-dev binutils-mingw-w64-i686

@@ -19,17 +19,13 @@ cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz
 tools/run-fuzz.sh build/fuzz 20
 
-# Wine's background server inherits ctest's output pipe and would keep ctest waiting: start it
-# (and the prefix) ahead, detached, and stop it on the way out.
-prepare_wine() {
-  local prefix=$1 loader=$2
-  mkdir -p "$prefix"
-  WINEPREFIX=$prefix WINELOADER=$loader WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" \
-    "$loader" wineboot -i </dev/null >/dev/null 2>&1 || true
-}
+# The Windows tests' own fixture prepares each build's Wine prefix and keeps one server for the
+# whole run (cmake/wine-run.sh); this stops them too if the script ends half-way.
 stop_wine() {
-  for prefix in build/mingw64/wineprefix build/mingw32/wineprefix; do
-    [ -d "$prefix" ] && WINEPREFIX=$PWD/$prefix wineserver -k >/dev/null 2>&1 || true
+  for build in mingw64 mingw32; do
+    if [ -d "build/$build/wineprefix" ]; then
+      WINEPREFIX=$PWD/build/$build/wineprefix cmake/wine-run.sh --stop >/dev/null 2>&1 || true
+    fi
   done
 }
 trap stop_wine EXIT
@@ -37,17 +33,35 @@ trap stop_wine EXIT
 step "mingw64 (Windows, 64-bit Wine)"
 cmake --preset mingw64 >/dev/null
 cmake --build --preset mingw64
-prepare_wine "$PWD/build/mingw64/wineprefix" /usr/lib/wine/wine64
 ctest --preset mingw64
 
 step "mingw32 (the shipped 32-bit DLL)"
 cmake --preset mingw32 >/dev/null
 cmake --build --preset mingw32
-if tools/can-run-win32.sh; then
-  prepare_wine "$PWD/build/mingw32/wineprefix" /usr/lib/wine/wine
-  ctest --preset mingw32
-else
-  echo "This machine cannot execute 32-bit x86 code: running the 32-bit build's static checks only;"
-  echo "its behaviour is tested by the 64-bit Windows build above."
-  ctest --preset mingw32-static
-fi
+probe_status=0
+probe=$(tools/can-run-win32.sh) || probe_status=$?
+echo "32-bit probe: $probe"
+case $probe_status in
+  0)
+    # Earlier versions of this script made this prefix 64-bit, which 32-bit Wine refuses.
+    if [ -d build/mingw32/wineprefix/drive_c/windows/syswow64 ]; then
+      stop_wine
+      rm -rf build/mingw32/wineprefix
+    fi
+    ctest --preset mingw32
+    ;;
+  1)
+    echo "This machine cannot execute 32-bit x86 code: running the 32-bit build's static checks only;"
+    echo "its behaviour is tested by the 64-bit Windows build above."
+    ctest --preset mingw32-static
+    ;;
+  2)
+    echo "This machine runs 32-bit x86 code, so the shipped 32-bit DLL must be tested here, but"
+    echo "32-bit Wine does not start: see the probe's line above (tools/install-deps.sh all installs it)."
+    exit 1
+    ;;
+  *)
+    echo "The probe could not tell whether this machine runs 32-bit x86 code: see its line above."
+    exit 1
+    ;;
+esac
