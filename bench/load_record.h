@@ -39,7 +39,7 @@ int64_t ThreadCpuNs() {
 // Per timer: when it was set, the oldest ideal expiry not yet covered by a delivery, and how
 // many deliveries were counted. A delivery covers every ideal expiry up to its own time, so a
 // loop that folds missed periods delivers fewer ticks than the schedule has.
-struct CTimerTrack {
+struct TimerTrack {
     int64_t nSetAt;
     int64_t nNextIdeal;
     int64_t nDelivered;
@@ -48,12 +48,12 @@ struct CTimerTrack {
 class CLoadRecord {
 public:
     void Start(size_t nTimers) {
-        m_tracks.assign(nTimers, CTimerTrack{0, 0, 0});
+        m_tracks.assign(nTimers, TimerTrack{0, 0, 0});
         m_lateness.clear();
         m_lateness.reserve(nTimers * (kRunNs / kPeriodNs + 2));
     }
     void Armed(size_t nTimer, int64_t nAt) {
-        m_tracks[nTimer] = CTimerTrack{nAt, nAt + kPeriodNs, 0};
+        m_tracks[nTimer] = TimerTrack{nAt, nAt + kPeriodNs, 0};
     }
     void BeginRun(int64_t nAt) {
         m_nCountUntil = nAt + kRunNs - kTailNs;
@@ -62,7 +62,7 @@ public:
     void EndRun() { m_nCpuNs = ThreadCpuNs() - m_nCpuAtStart; }
 
     void Delivered(size_t nTimer, int64_t nAt) {
-        CTimerTrack& track = m_tracks[nTimer];
+        TimerTrack& track = m_tracks[nTimer];
         if (track.nNextIdeal <= m_nCountUntil) {
             m_lateness.push_back(nAt - track.nNextIdeal);
             ++track.nDelivered;
@@ -70,7 +70,7 @@ public:
         track.nNextIdeal = track.nSetAt + ((nAt - track.nSetAt) / kPeriodNs + 1) * kPeriodNs;
     }
 
-    struct CSummary {
+    struct Summary {
         double dDeliveredPercent;
         double dP50Us, dP99Us, dMaxUs;
         double dCpuMsPer1000;
@@ -79,11 +79,11 @@ public:
         int64_t nWorstShort;
         int64_t nWorstExtra;
     };
-    CSummary Summarise() {
+    Summary Summarise() {
         int64_t nExpected = 0;
         int64_t nDelivered = 0;
-        CSummary summary{};
-        for (const CTimerTrack& track : m_tracks) {
+        Summary summary{};
+        for (const TimerTrack& track : m_tracks) {
             const int64_t nIdeal = (m_nCountUntil - track.nSetAt) / kPeriodNs;
             nExpected += nIdeal;
             nDelivered += track.nDelivered;
@@ -112,7 +112,7 @@ private:
         return static_cast<double>(m_lateness[nIndex]);
     }
 
-    std::vector<CTimerTrack> m_tracks;
+    std::vector<TimerTrack> m_tracks;
     std::vector<int64_t> m_lateness;
     int64_t m_nCountUntil = 0;
     int64_t m_nCpuAtStart = 0;

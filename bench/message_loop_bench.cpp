@@ -201,10 +201,10 @@ void RunAsioLoop(size_t nTimers) {
 
 // ----- Reference: a min-heap over one timerfd, with epoll ------------------------------------
 
-struct CHeapTimer {
+struct HeapTimer {
     int64_t nDue;
     size_t nTimer;
-    bool operator>(const CHeapTimer& other) const { return nDue > other.nDue; }
+    bool operator>(const HeapTimer& other) const { return nDue > other.nDue; }
 };
 
 void RunTimerfdLoop(size_t nTimers) {
@@ -215,7 +215,7 @@ void RunTimerfdLoop(size_t nTimers) {
     epoll_ctl(nEpollFd, EPOLL_CTL_ADD, nTimerFd, &event);
 
     g_record.Start(nTimers);
-    std::vector<CHeapTimer> heap;
+    std::vector<HeapTimer> heap;
     std::vector<int64_t> setAt(nTimers);
     const int64_t nStart = NowNs();
     const int64_t nStop = nStart + kRunNs;
@@ -231,7 +231,7 @@ void RunTimerfdLoop(size_t nTimers) {
         int64_t nNow = NowNs();
         while (!heap.empty() && heap.front().nDue <= nNow) {
             std::pop_heap(heap.begin(), heap.end(), std::greater<>());
-            CHeapTimer& timer = heap.back();
+            HeapTimer& timer = heap.back();
             nNow = NowNs();
             g_record.Delivered(timer.nTimer, nNow);
             timer.nDue =
@@ -296,12 +296,12 @@ bool LoadWanted(const char* szKey) {
 }
 
 void PrintLoadTable() {
-    struct CLoop {
+    struct Loop {
         const char* szName;
         void (*pfnRun)(size_t);
     };
     // Our loop always runs first: it makes the schedule the references follow.
-    std::vector<CLoop> loops = {{"POSIX stand-in (GetMessageA)", RunOurLoop}};
+    std::vector<Loop> loops = {{"POSIX stand-in (GetMessageA)", RunOurLoop}};
 #ifdef MIREL_BENCH_WITH_LIBUV
     if (LoadWanted("libuv")) {
         loops.push_back({"POSIX stand-in (libuv, fd)", RunLibuvLoop});
@@ -324,10 +324,10 @@ void PrintLoadTable() {
            "late p99", "late max", "CPU/1000 exp");
     std::vector<std::string> ratios;
     for (size_t nTimers : g_timerCounts) {
-        CLoadRecord::CSummary ours{};
-        for (const CLoop& loop : loops) {
+        CLoadRecord::Summary ours{};
+        for (const Loop& loop : loops) {
             loop.pfnRun(nTimers);
-            CLoadRecord::CSummary summary = g_record.Summarise();
+            CLoadRecord::Summary summary = g_record.Summarise();
             if (loop.pfnRun == RunOurLoop) {
                 ours = summary;
                 if (!LoadWanted("ours")) {

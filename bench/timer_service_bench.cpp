@@ -202,7 +202,7 @@ void PumpUntil(int64_t nDeadline, const bool* pbStop) {
         DispatchMessageA(&msg);
 }
 
-CLoadRecord::CSummary RunServiceLoad(size_t nTimers) {
+CLoadRecord::Summary RunServiceLoad(size_t nTimers) {
     std::vector<ITimer*> components;
     for (size_t i = 0; i < nTimers; ++i)
         components.push_back(static_cast<ITimer*>(CreateComponent(kTimerComponentId, 0)));
@@ -221,7 +221,7 @@ CLoadRecord::CSummary RunServiceLoad(size_t nTimers) {
     return g_record.Summarise();
 }
 
-CLoadRecord::CSummary RunBareLoad(size_t nTimers) {
+CLoadRecord::Summary RunBareLoad(size_t nTimers) {
     HWND hWnd = CreateBareWindow();
     g_record.Start(nTimers);
     g_nBareTimers = nTimers;
@@ -239,7 +239,7 @@ CLoadRecord::CSummary RunBareLoad(size_t nTimers) {
     return g_record.Summarise();
 }
 
-void PrintLoadRow(const char* szLoop, size_t nTimers, const CLoadRecord::CSummary& s) {
+void PrintLoadRow(const char* szLoop, size_t nTimers, const CLoadRecord::Summary& s) {
     printf("%-8s %7zu %10lld %8.2f%% %6lld/+%-3lld %9.1f %9.1f %9.3f\n", szLoop, nTimers,
            static_cast<long long>(s.nDelivered), s.dDeliveredPercent,
            static_cast<long long>(-s.nWorstShort), static_cast<long long>(s.nWorstExtra), s.dP50Us,
@@ -253,8 +253,8 @@ void ReportLoad() {
     printf("%-8s %7s %10s %9s %10s %9s %9s %9s\n", "loop", "timers", "delivered", "of ideal",
            "per timer", "p50 us", "p99 us", "CPU ms/1k");
     for (size_t nTimers : {100, 1000, 10000}) {
-        const CLoadRecord::CSummary ours = RunServiceLoad(nTimers);
-        const CLoadRecord::CSummary bare = RunBareLoad(nTimers);
+        const CLoadRecord::Summary ours = RunServiceLoad(nTimers);
+        const CLoadRecord::Summary bare = RunBareLoad(nTimers);
         PrintLoadRow("ours", nTimers, ours);
         PrintLoadRow("bare", nTimers, bare);
         printf("%-8s %7zu %52s %9.2f %9.2f\n", "ratio", nTimers, "",
