@@ -69,17 +69,9 @@ CQueueDescriptor::~CQueueDescriptor() {
 }
 
 void CQueueDescriptor::ArmTimer(int64_t nWhen) {
-    itimerspec spec{};
-    if (nWhen != kNever) {
-        // An all-zero time would disarm; one nanosecond after boot lies in the past and fires
-        // at once.
-        const int64_t nAt = std::max<int64_t>(nWhen, 1);
-        spec.it_value.tv_sec = static_cast<time_t>(nAt / 1000000000);
-        spec.it_value.tv_nsec = static_cast<long>(nAt % 1000000000);
-    }
     // Arming also clears an expiry the timerfd still reports, so a timer that is no longer due
     // stops making the descriptor readable.
-    timerfd_settime(m_nTimerFd, TFD_TIMER_ABSTIME, &spec, nullptr);
+    ArmTimerFdAt(m_nTimerFd, nWhen);
     m_nArmedFor = nWhen;
 }
 

@@ -68,15 +68,7 @@ CThreadQueue::~CThreadQueue() {
 }
 
 void CThreadQueue::ArmTimerFd(int64_t nWhen) {
-    itimerspec spec{};
-    if (nWhen != kNever) {
-        // An all-zero time would disarm; one nanosecond after boot lies in the past and fires
-        // at once.
-        const int64_t nAt = std::max<int64_t>(nWhen, 1);
-        spec.it_value.tv_sec = static_cast<time_t>(nAt / 1000000000);
-        spec.it_value.tv_nsec = static_cast<long>(nAt % 1000000000);
-    }
-    timerfd_settime(m_nTimerFd, TFD_TIMER_ABSTIME, &spec, nullptr);
+    ArmTimerFdAt(m_nTimerFd, nWhen);
     m_nArmedFor = nWhen;
 }
 

@@ -15,6 +15,9 @@ namespace mirel_ui {
 int64_t MonotonicNanoseconds();
 constexpr int64_t kNever = INT64_MAX;
 
+// Arms a one-shot timerfd of that clock for nWhen, or disarms it for kNever.
+void ArmTimerFdAt(int nTimerFd, int64_t nWhen);
+
 }  // namespace mirel_ui
 
 #pragma GCC visibility pop
