@@ -10,6 +10,7 @@
 #include <future>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "framework/message_window/window_table.h"
@@ -41,6 +42,13 @@ public:
         const Delivery delivery{hWnd, uMsg, wParam, lParam, nDepth};
         m_deliveries.push_back(delivery);
         return m_onMessage ? m_onMessage(delivery) : 0;
+    }
+    // The message numbers and depths of the deliveries, in order, to compare with a table.
+    std::vector<std::pair<uint32_t, int32_t>> Sequence() const {
+        std::vector<std::pair<uint32_t, int32_t>> sequence;
+        for (const Delivery& delivery : m_deliveries)
+            sequence.emplace_back(delivery.uMsg, delivery.nDepth);
+        return sequence;
     }
     size_t CountOf(uint32_t uMsg) const {
         size_t n = 0;
@@ -189,11 +197,8 @@ TEST_F(MessageWindowComponentTest, NestedDeliveryIsReportedWithItsDepth) {
     };
     ASSERT_TRUE(PostMessageA(hWnd, WM_USER + 1, 0, 0));
     PumpMessagesUntil([&] { return sink.m_deliveries.size() >= 2; }, kGenerousMs);
-    ASSERT_EQ(sink.m_deliveries.size(), 2u);
-    EXPECT_EQ(sink.m_deliveries[0].uMsg, static_cast<uint32_t>(WM_USER + 1));
-    EXPECT_EQ(sink.m_deliveries[0].nDepth, 1);
-    EXPECT_EQ(sink.m_deliveries[1].uMsg, static_cast<uint32_t>(WM_USER + 2));
-    EXPECT_EQ(sink.m_deliveries[1].nDepth, 2);
+    const std::vector<std::pair<uint32_t, int32_t>> expected = {{WM_USER + 1, 1}, {WM_USER + 2, 2}};
+    EXPECT_EQ(sink.Sequence(), expected);
     pWindow->Release(0);
 }
 
