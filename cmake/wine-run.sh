@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Runs Windows programs under Wine for ctest, in the Wine session that the tests share.
 #   wine-run.sh <program> [arguments]   runs a program; the loader follows its machine type
-#   wine-run.sh --start <win32|win64>    makes the prefix if needed and starts its server
+#   wine-run.sh --start <win32|win64> [holder.exe]
+#                                        makes the prefix if needed, starts its server and, with
+#                                        the holder, the session's desktop
 #   wine-run.sh --stop                   stops the prefix's server and every program it runs
 # The prefix is $WINEPREFIX (each test preset gives its build one of its own).
 #
@@ -12,6 +14,12 @@
 # running while its server stops is ended by Wine with status 1 or even 0. The tests' fixture
 # starts one server that stays for the whole run, and stops it at the end; a server left by an
 # interrupted run ends by itself a minute after its last program.
+#
+# Why a desktop holder: Wine closes the desktop a second after the last program with a window has
+# ended, and the next such program starts the desktop's process again. A program that arrives while
+# the old desktop shuts down waits ten seconds and then has no window (seen under load with a new
+# 32-bit prefix). The holder keeps one hidden window for the whole session, so the desktop starts
+# once, before the tests, and never closes under them.
 #
 # Why the runner judges the end: a program that Wine ended before it ran has printed nothing, and
 # its status may be the very one a test expects; a program whose server stopped under it ends
@@ -27,6 +35,9 @@ export WINEDLLOVERRIDES="mscoree,mshtml="
 : "${WINEPREFIX:=${MIREL_WINEPREFIX:-$HOME/.mirel-wine}}"
 export WINEPREFIX
 readonly server_persistence=60
+# Longer than any test run; only a holder whose session was never stopped lives that long.
+readonly holder_lifetime=3600
+readonly holder_wait=300
 
 fail() {
   echo "wine-run.sh: $*" >&2
@@ -100,7 +111,29 @@ start_session() {
     fail "wineboot could not prepare $WINEPREFIX"
   [ "$(prefix_arch)" = "$arch" ] || fail "wineboot left no $arch prefix in $WINEPREFIX"
   [ -n "$(server_pid)" ] || fail "the Wine server for $WINEPREFIX is gone after wineboot"
+  if [ -n "${2:-}" ]; then
+    start_desktop_holder "$loader" "$2"
+  fi
   echo "Wine session ready: $arch prefix $WINEPREFIX, server $(server_pid)"
+}
+
+# Starts the holder detached (the session's stop ends it with the server) and waits until it has
+# its window, so that the desktop is up before the first test.
+start_desktop_holder() {
+  local loader=$1 holder=$2
+  [ -f "$holder" ] || fail "no desktop holder at $holder"
+  local log="$WINEPREFIX/desktop-holder.log"
+  WINELOADER=$loader setsid "$loader" "$holder" "$holder_lifetime" </dev/null >"$log" 2>&1 &
+  local pid=$! waited=0
+  while ! grep -q "desktop ready" "$log" 2>/dev/null; do
+    if ! kill -0 "$pid" 2>/dev/null; then
+      fail "the desktop holder ended before it had a window: $(tr '\n' ' ' <"$log")"
+    fi
+    [ "$waited" -lt $((holder_wait * 5)) ] ||
+      fail "the desktop holder had no window after $holder_wait s: $(tr '\n' ' ' <"$log")"
+    sleep 0.2
+    waited=$((waited + 1))
+  done
 }
 
 stop_session() {
@@ -171,8 +204,8 @@ run_program() {
 }
 
 case ${1:-} in
-  --start) start_session "${2:-}" ;;
+  --start) start_session "${2:-}" "${3:-}" ;;
   --stop) stop_session ;;
-  "") fail "usage: wine-run.sh <program> [arguments] | --start <win32|win64> | --stop" ;;
+  "") fail "usage: wine-run.sh <program> [arguments] | --start <win32|win64> [holder] | --stop" ;;
   *) run_program "$@" ;;
 esac
