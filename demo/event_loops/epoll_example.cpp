@@ -15,19 +15,6 @@
 
 namespace {
 
-// The host's side of the queue: every message it holds, taken and dispatched. False once
-// WM_QUIT came.
-bool DispatchQueuedMessages() {
-    MSG msg;
-    while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-        if (msg.message == WM_QUIT) {
-            return false;
-        }
-        DispatchMessageA(&msg);
-    }
-    return true;
-}
-
 // Reads whatever the pipe holds without blocking; returns the byte count.
 long ReadPipe(int nFd) {
     long nRead = 0;

@@ -8,19 +8,6 @@
 
 namespace {
 
-// The host's side of the queue: every message it holds, taken and dispatched. False once
-// WM_QUIT came.
-bool DispatchQueuedMessages() {
-    MSG msg;
-    while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-        if (msg.message == WM_QUIT) {
-            return false;
-        }
-        DispatchMessageA(&msg);
-    }
-    return true;
-}
-
 void OnQueueReadable(uv_poll_t* pPoll, int nStatus, int nEvents) {
     (void)nEvents;
     if (nStatus < 0 || !DispatchQueuedMessages()) {

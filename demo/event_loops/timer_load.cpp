@@ -4,7 +4,7 @@
 
 #include <stdio.h>
 
-#include "factory/config_resolution.h"
+#include "factory/factory_loader.h"
 #include "mirel/component_factory.h"
 #include "platform/windows_api.h"
 
@@ -35,15 +35,19 @@ int64_t RunQueueWaitNanoseconds() {
 
 }  // namespace
 
+bool DispatchQueuedMessages() {
+    MSG msg;
+    while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        if (msg.message == WM_QUIT) {
+            return false;
+        }
+        DispatchMessageA(&msg);
+    }
+    return true;
+}
+
 bool CTimerLoad::Start() {
-    HMODULE hLibrary = LoadFactoryModule(nullptr);
-    CreateComponentFn pfnCreate = hLibrary == nullptr
-                                      ? nullptr
-                                      : reinterpret_cast<CreateComponentFn>(reinterpret_cast<void*>(
-                                            GetProcAddress(hLibrary, "CreateComponent")));
-    IComponentFactory* pFactory =
-        pfnCreate == nullptr ? nullptr
-                             : static_cast<IComponentFactory*>(pfnCreate(kFactoryComponentId, 0));
+    IComponentFactory* pFactory = LoadFactory(nullptr);
     m_pTimer = pFactory == nullptr
                    ? nullptr
                    : static_cast<ITimer*>(pFactory->CreateComponentByID(kTimerComponentId, ""));
