@@ -22,13 +22,8 @@ namespace {
 constexpr char kFixtureName[] = "MirelFixture.dll";
 constexpr char kProbeName[] = "started_path_probe";
 
-std::string FixturePosixPath() {
-    std::string path = ExecutableDirectory().substr(2) + "/" + kFixtureName;
-    for (char& c : path) {
-        if (c == '\\')
-            c = '/';
-    }
-    return path;
+std::string FixtureNativePath() {
+    return NativePath(ExecutableDirectory()) + "/" + kFixtureName;
 }
 
 bool IsResident(const std::string& path) {
@@ -41,18 +36,18 @@ bool IsResident(const std::string& path) {
 }
 
 TEST(ModuleLoadingPosix, FreeLibraryUnloadsTheSharedObject) {
-    ASSERT_FALSE(IsResident(FixturePosixPath()));
+    ASSERT_FALSE(IsResident(FixtureNativePath()));
     HMODULE hModule = LoadLibraryA(kFixtureName);
     ASSERT_NE(hModule, nullptr);
-    EXPECT_TRUE(IsResident(FixturePosixPath()));
+    EXPECT_TRUE(IsResident(FixtureNativePath()));
     EXPECT_TRUE(FreeLibrary(hModule));
-    EXPECT_FALSE(IsResident(FixturePosixPath()));
+    EXPECT_FALSE(IsResident(FixtureNativePath()));
 }
 
 TEST(ModuleLoadingPosix, OneHandlePerModuleWhicheverCallGivesIt) {
     HMODULE hModule = LoadLibraryA(kFixtureName);
     ASSERT_NE(hModule, nullptr);
-    void* pDirect = dlopen(FixturePosixPath().c_str(), RTLD_NOW | RTLD_NOLOAD);
+    void* pDirect = dlopen(FixtureNativePath().c_str(), RTLD_NOW | RTLD_NOLOAD);
     EXPECT_EQ(pDirect, static_cast<void*>(hModule));
     dlclose(pDirect);
     FARPROC pfn = GetProcAddress(hModule, "MirelFixtureAnswer");
@@ -98,30 +93,21 @@ std::string StartProbe(const std::string& folder, const std::string& path) {
     return output;
 }
 
-std::string PosixPath(const std::string& windowsPath) {
-    std::string path = windowsPath.substr(2);
-    for (char& c : path) {
-        if (c == '\\')
-            c = '/';
-    }
-    return path;
-}
-
 // As Windows names a program by the path it was started by, a link keeps its own name (so that
 // Mirel.ini is looked for beside the link), and a relative start is taken from the folder the
 // program started in, with "." and ".." resolved as text, whatever folder it is in later.
 TEST(ModuleLoadingPosix, ExecutableIsNamedByThePathItWasStartedBy) {
     CTempDir dir;
     dir.Write("sub\\placeholder", "");
-    const std::string probe = PosixPath(ExecutableDirectory()) + "/" + kProbeName;
-    ASSERT_EQ(symlink(probe.c_str(), PosixPath(dir.File("link")).c_str()), 0);
-    ASSERT_EQ(symlink(PosixPath(ExecutableDirectory()).c_str(),
-                      PosixPath(dir.File("linked-folder")).c_str()),
+    const std::string probe = NativePath(ExecutableDirectory()) + "/" + kProbeName;
+    ASSERT_EQ(symlink(probe.c_str(), NativePath(dir.File("link")).c_str()), 0);
+    ASSERT_EQ(symlink(NativePath(ExecutableDirectory()).c_str(),
+                      NativePath(dir.File("linked-folder")).c_str()),
               0);
     EXPECT_EQ(StartProbe("/", probe), ExecutableDirectory() + "\\" + kProbeName + "\n");
-    EXPECT_EQ(StartProbe("/", PosixPath(dir.File("link"))), dir.File("link") + "\n");
+    EXPECT_EQ(StartProbe("/", NativePath(dir.File("link"))), dir.File("link") + "\n");
     EXPECT_EQ(
-        StartProbe(PosixPath(dir.File("sub")), std::string("../linked-folder/./") + kProbeName),
+        StartProbe(NativePath(dir.File("sub")), std::string("../linked-folder/./") + kProbeName),
         dir.File("linked-folder\\") + kProbeName + "\n");
 }
 
@@ -131,8 +117,8 @@ TEST(ModuleLoadingPosix, DotDotAfterALinkedFolderIsResolvedAsText) {
     dir.CopyIn(ExecutableDirectory() + "\\" + kFixtureName,
                std::string("app\\bin\\") + kFixtureName);
     dir.Write("real\\conf\\Mirel.ini", "");
-    ASSERT_EQ(symlink(PosixPath(dir.File("real\\conf")).c_str(),
-                      PosixPath(dir.File("app\\conf")).c_str()),
+    ASSERT_EQ(symlink(NativePath(dir.File("real\\conf")).c_str(),
+                      NativePath(dir.File("app\\conf")).c_str()),
               0);
     std::string viaLink = dir.File("app\\conf\\..\\bin\\") + kFixtureName;
     HMODULE hModule = LoadLibraryA(viaLink.c_str());

@@ -13,15 +13,6 @@
 
 namespace {
 
-std::string PosixPath(const std::string& windowsPath) {
-    std::string path = windowsPath.substr(2);
-    for (char& c : path) {
-        if (c == '\\')
-            c = '/';
-    }
-    return path;
-}
-
 std::string Read(const std::string& file) {
     char szValue[64] = "";
     GetPrivateProfileStringA("S", "k", "dflt", szValue, sizeof(szValue), file.c_str());
@@ -30,7 +21,7 @@ std::string Read(const std::string& file) {
 
 TEST(ProfileReaderPosix, FifoReadsAsMissingAtOnce) {
     CTempDir dir;
-    ASSERT_EQ(mkfifo(PosixPath(dir.File("fifo.ini")).c_str(), 0600), 0);
+    ASSERT_EQ(mkfifo(NativePath(dir.File("fifo.ini")).c_str(), 0600), 0);
     EXPECT_EQ(Read(dir.File("fifo.ini")), "dflt");
 }
 
@@ -39,8 +30,8 @@ TEST(ProfileReaderPosix, DotDotAfterALinkedFolderIsResolvedAsText) {
     dir.Write("app\\x.ini", "[S]\nk=beside the link\n");
     dir.Write("real\\x.ini", "[S]\nk=beside the target\n");
     dir.Write("real\\conf\\Mirel.ini", "");
-    ASSERT_EQ(symlink(PosixPath(dir.File("real\\conf")).c_str(),
-                      PosixPath(dir.File("app\\conf")).c_str()),
+    ASSERT_EQ(symlink(NativePath(dir.File("real\\conf")).c_str(),
+                      NativePath(dir.File("app\\conf")).c_str()),
               0);
     EXPECT_EQ(Read(dir.File("app\\conf\\..\\x.ini")), "beside the link");
 }

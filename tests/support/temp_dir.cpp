@@ -89,6 +89,10 @@ std::string CTempDir::CopyIn(const std::string& source, const std::string& name)
     return File(name);
 }
 
+std::string NativePath(const std::string& windowsPath) {
+    return ToNativePath(windowsPath).string();
+}
+
 std::string ExecutableDirectory() {
     char szPath[MAX_PATH] = {0};
     GetModuleFileNameA(nullptr, szPath, MAX_PATH);

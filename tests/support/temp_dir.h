@@ -30,6 +30,9 @@ private:
 // The Windows path of the folder that holds the running test program.
 std::string ExecutableDirectory();
 
+// A Windows path in the platform's own spelling: on POSIX, Z:\tmp\x is /tmp/x.
+std::string NativePath(const std::string& windowsPath);
+
 // Makes a folder, given as a Windows path, the process's current folder.
 void SetCurrentFolder(const std::string& windowsPath);
 
