@@ -246,4 +246,20 @@ TEST_F(ModuleThreadsTest, CreationOutOfMemoryOrThrowingGivesNullAndLeaksNothing)
     EXPECT_EQ(MirelDllCanUnloadNow(), 1);
 }
 
+// The last release's idle notification finds the factory through the loader; out of memory
+// there, the release still ends the component and throws nothing.
+TEST_F(ModuleThreadsTest, ALastReleaseOutOfMemoryInItsIdleNotificationThrowsNothing) {
+    IComponent* p = CreateComponent(kTestComponentId, 9);
+    ASSERT_NE(p, nullptr);
+    bool bThrew = false;
+    try {
+        CFailingAllocations failing;
+        p->Release(0);
+    } catch (...) {
+        bThrew = true;
+    }
+    EXPECT_FALSE(bThrew);
+    EXPECT_EQ(Log.nDestroyed.load(), Created.exchange(0));
+}
+
 }  // namespace

@@ -22,13 +22,16 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 
+#include "platform/posix/out_of_memory.h"
 #include "platform/posix/paths.h"
 #include "platform/posix_extensions.h"
 #include "platform/windows_api.h"
@@ -75,16 +78,21 @@ void ChooseDestination() {
         g_destination = kSilenced;
         return;
     }
-    std::string path;
-    int fd = -1;
-    if (mirel_posix::WindowsToPosixPath(szSetting, path)) {
-        fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    }
+    // Runs under pthread_once, which no exception may leave: out of memory, the file is not
+    // opened and the lines go to standard error.
+    int fd = mirel_posix::FailOnOutOfMemory<int>(-1, [&] {
+        std::string path;
+        return mirel_posix::WindowsToPosixPath(szSetting, path)
+                   ? open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644)
+                   : -1;
+    });
     if (fd < 0) {
-        std::string notice = std::string("OutputDebugStringA: cannot open \"") + szSetting +
-                             "\" named by " + kDestinationVariable +
-                             "; writing to standard error.\n";
-        WriteWhole(STDERR_FILENO, notice.data(), notice.size());
+        char szNotice[512];
+        const int nLength = snprintf(szNotice, sizeof szNotice,
+                                     "OutputDebugStringA: cannot open \"%.300s\" named by %s; "
+                                     "writing to standard error.\n",
+                                     szSetting, kDestinationVariable);
+        WriteWhole(STDERR_FILENO, szNotice, std::min(sizeof szNotice - 1, size_t(nLength)));
         g_destination = STDERR_FILENO;
         return;
     }

@@ -9,6 +9,7 @@
 #include <chrono>
 
 #include "platform/posix/message_filter.h"
+#include "platform/posix/out_of_memory.h"
 #include "platform/posix/thread_queue.h"
 #include "platform/posix/window_table.h"
 
@@ -32,62 +33,73 @@ bool IsValidFilterWindow(HWND hWnd) {
 extern "C" {
 
 BOOL WINAPI PostMessageA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam) {
-    // Without a window the message goes to the calling thread itself, as PostThreadMessage would.
-    if (hWnd == nullptr) {
-        if (!mirel_ui::CurrentQueue().Post(nullptr, Msg, wParam, lParam)) {
+    return mirel_posix::FailOnOutOfMemory<BOOL>(FALSE, [&]() -> BOOL {
+        // Without a window the message goes to the calling thread itself, as PostThreadMessage
+        // would.
+        if (hWnd == nullptr) {
+            if (!mirel_ui::CurrentQueue().Post(nullptr, Msg, wParam, lParam)) {
+                SetLastError(ERROR_NOT_ENOUGH_QUOTA);
+                return FALSE;
+            }
+            return TRUE;
+        }
+        bool bPosted = false;
+        if (!mirel_ui::WithOwnerQueue(hWnd, [&](mirel_ui::CThreadQueue& queue) {
+                bPosted = queue.Post(hWnd, Msg, wParam, lParam);
+            })) {
+            return FALSE;
+        }
+        if (!bPosted) {
             SetLastError(ERROR_NOT_ENOUGH_QUOTA);
             return FALSE;
         }
         return TRUE;
-    }
-    bool bPosted = false;
-    if (!mirel_ui::WithOwnerQueue(hWnd, [&](mirel_ui::CThreadQueue& queue) {
-            bPosted = queue.Post(hWnd, Msg, wParam, lParam);
-        })) {
-        return FALSE;
-    }
-    if (!bPosted) {
-        SetLastError(ERROR_NOT_ENOUGH_QUOTA);
-        return FALSE;
-    }
-    return TRUE;
+    });
 }
 
+// Cannot fail on Windows; here only a thread without a queue yet that cannot have one loses it.
 void WINAPI PostQuitMessage(int nExitCode) {
-    mirel_ui::CurrentQueue().PostQuit(nExitCode);
+    mirel_posix::FailOnOutOfMemory<bool>(false, [&] {
+        mirel_ui::CurrentQueue().PostQuit(nExitCode);
+        return true;
+    });
 }
 
 // Blocks until a message the filter accepts comes. Returns 0 for WM_QUIT, -1 when the filter
 // names no window (or there is nowhere to put the message), else 1.
 BOOL WINAPI GetMessageA(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFilterMax) {
-    if (lpMsg == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return -1;
-    }
-    if (!mirel_ui::IsValidFilterWindow(hWnd)) {
-        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-        return -1;
-    }
-    const mirel_ui::MessageFilter filter{hWnd, wMsgFilterMin, wMsgFilterMax};
-    mirel_ui::CurrentQueue().Retrieve(lpMsg, filter, true, true);
-    return lpMsg->message == WM_QUIT ? 0 : 1;
+    return mirel_posix::FailOnOutOfMemory<BOOL>(-1, [&]() -> BOOL {
+        if (lpMsg == nullptr) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return -1;
+        }
+        if (!mirel_ui::IsValidFilterWindow(hWnd)) {
+            SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+            return -1;
+        }
+        const mirel_ui::MessageFilter filter{hWnd, wMsgFilterMin, wMsgFilterMax};
+        mirel_ui::CurrentQueue().Retrieve(lpMsg, filter, true, true);
+        return lpMsg->message == WM_QUIT ? 0 : 1;
+    });
 }
 
 // The PM_QS_* selections of the high word are not told apart: every kind of message is looked
 // at, which is what a caller that passes none of them gets on Windows too.
 BOOL WINAPI PeekMessageA(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFilterMax,
                          UINT wRemoveMsg) {
-    if (lpMsg == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    if (!mirel_ui::IsValidFilterWindow(hWnd)) {
-        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-        return FALSE;
-    }
-    const mirel_ui::MessageFilter filter{hWnd, wMsgFilterMin, wMsgFilterMax};
-    const bool bRemove = (wRemoveMsg & PM_REMOVE) != 0;
-    return mirel_ui::CurrentQueue().Retrieve(lpMsg, filter, bRemove, false) ? TRUE : FALSE;
+    return mirel_posix::FailOnOutOfMemory<BOOL>(FALSE, [&]() -> BOOL {
+        if (lpMsg == nullptr) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return FALSE;
+        }
+        if (!mirel_ui::IsValidFilterWindow(hWnd)) {
+            SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+            return FALSE;
+        }
+        const mirel_ui::MessageFilter filter{hWnd, wMsgFilterMin, wMsgFilterMax};
+        const bool bRemove = (wRemoveMsg & PM_REMOVE) != 0;
+        return mirel_ui::CurrentQueue().Retrieve(lpMsg, filter, bRemove, false) ? TRUE : FALSE;
+    });
 }
 
 // There is no keyboard, so there is never a character message to make.

@@ -32,6 +32,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/posix/out_of_memory.h"
 #include "platform/posix/paths.h"
 #include "platform/posix_extensions.h"
 #include "platform/windows_api.h"
@@ -56,9 +57,11 @@ public:
     CLoaderLockScope& operator=(const CLoaderLockScope&) = delete;
 
 private:
-    // Never destroyed: modules are still unloaded while the process's own destructors run.
+    // Never destroyed: modules are still unloaded while the process's own destructors run. Made
+    // in static storage, so that taking it never allocates.
     static std::recursive_mutex& Lock() {
-        static auto* s_pLock = new std::recursive_mutex;
+        alignas(std::recursive_mutex) static unsigned char s_storage[sizeof(std::recursive_mutex)];
+        static auto* s_pLock = new (s_storage) std::recursive_mutex;
         return *s_pLock;
     }
 };
@@ -185,117 +188,127 @@ HMODULE LoadByFileName(const std::string& fileName) {
 extern "C" {
 
 HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName) {
-    CLoaderLockScope loaderLock;
-    if (lpLibFileName == nullptr || lpLibFileName[0] == '\0') {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return nullptr;
-    }
-    std::string name = WithDefaultExtension(lpLibFileName);
-    HMODULE hModule = nullptr;
-    if (!mirel_posix::HasDirectoryPart(name.c_str())) {
-        hModule = LoadByFileName(name);
-    } else {
-        std::string path;
-        if (mirel_posix::WindowsToPosixPath(name.c_str(), path)) {
-            hModule = OpenModule(path);
+    return mirel_posix::FailOnOutOfMemory<HMODULE>(nullptr, [&]() -> HMODULE {
+        CLoaderLockScope loaderLock;
+        if (lpLibFileName == nullptr || lpLibFileName[0] == '\0') {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return nullptr;
         }
-    }
-    if (hModule == nullptr) {
-        SetLastError(ERROR_MOD_NOT_FOUND);
-    }
-    return hModule;
+        std::string name = WithDefaultExtension(lpLibFileName);
+        HMODULE hModule = nullptr;
+        if (!mirel_posix::HasDirectoryPart(name.c_str())) {
+            hModule = LoadByFileName(name);
+        } else {
+            std::string path;
+            if (mirel_posix::WindowsToPosixPath(name.c_str(), path)) {
+                hModule = OpenModule(path);
+            }
+        }
+        if (hModule == nullptr) {
+            SetLastError(ERROR_MOD_NOT_FOUND);
+        }
+        return hModule;
+    });
 }
 
 BOOL WINAPI FreeLibrary(HMODULE hLibModule) {
-    CLoaderLockScope loaderLock;
-    LoadedModule module;
-    if (hLibModule == nullptr || !FindLoadedModule(hLibModule, module)) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    if (module.pMap == MainProgram()) {
-        return TRUE;  // The executable stays, whatever its count.
-    }
-    if (dlclose(hLibModule) != 0) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    return TRUE;
+    return mirel_posix::FailOnOutOfMemory<BOOL>(FALSE, [&]() -> BOOL {
+        CLoaderLockScope loaderLock;
+        LoadedModule module;
+        if (hLibModule == nullptr || !FindLoadedModule(hLibModule, module)) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return FALSE;
+        }
+        if (module.pMap == MainProgram()) {
+            return TRUE;  // The executable stays, whatever its count.
+        }
+        if (dlclose(hLibModule) != 0) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return FALSE;
+        }
+        return TRUE;
+    });
 }
 
 FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
-    // Look-ups by ordinal pass a number below 65536 in place of the name; the loader here has
-    // no ordinals.
-    if (reinterpret_cast<uintptr_t>(lpProcName) >> 16 == 0) {
-        SetLastError(ERROR_PROC_NOT_FOUND);
-        return nullptr;
-    }
-    CLoaderLockScope loaderLock;
-    LoadedModule module;
-    HMODULE hTarget = hModule != nullptr ? hModule : reinterpret_cast<HMODULE>(MainProgram());
-    if (!FindLoadedModule(hTarget, module)) {
-        SetLastError(ERROR_MOD_NOT_FOUND);
-        return nullptr;
-    }
-    void* pSymbol = dlsym(hTarget, lpProcName);
-    // dlsym also searches the objects the module depends on; Windows finds only what the
-    // module itself exports.
-    if (pSymbol == nullptr || MirelModuleFromAddress(pSymbol) != hTarget) {
-        SetLastError(ERROR_PROC_NOT_FOUND);
-        return nullptr;
-    }
-    return reinterpret_cast<FARPROC>(pSymbol);
+    return mirel_posix::FailOnOutOfMemory<FARPROC>(nullptr, [&]() -> FARPROC {
+        // Look-ups by ordinal pass a number below 65536 in place of the name; the loader here has
+        // no ordinals.
+        if (reinterpret_cast<uintptr_t>(lpProcName) >> 16 == 0) {
+            SetLastError(ERROR_PROC_NOT_FOUND);
+            return nullptr;
+        }
+        CLoaderLockScope loaderLock;
+        LoadedModule module;
+        HMODULE hTarget = hModule != nullptr ? hModule : reinterpret_cast<HMODULE>(MainProgram());
+        if (!FindLoadedModule(hTarget, module)) {
+            SetLastError(ERROR_MOD_NOT_FOUND);
+            return nullptr;
+        }
+        void* pSymbol = dlsym(hTarget, lpProcName);
+        // dlsym also searches the objects the module depends on; Windows finds only what the
+        // module itself exports.
+        if (pSymbol == nullptr || MirelModuleFromAddress(pSymbol) != hTarget) {
+            SetLastError(ERROR_PROC_NOT_FOUND);
+            return nullptr;
+        }
+        return reinterpret_cast<FARPROC>(pSymbol);
+    });
 }
 
 HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName) {
-    CLoaderLockScope loaderLock;
-    if (lpModuleName == nullptr) {
-        return reinterpret_cast<HMODULE>(MainProgram());
-    }
-    std::string name = WithDefaultExtension(lpModuleName);
-    LoadedModule module;
-    bool bFound = false;
-    if (!mirel_posix::HasDirectoryPart(name.c_str())) {
-        bFound = FindLoadedByFileName(name, module);
-    } else {
-        std::string path;
-        bFound =
-            mirel_posix::WindowsToPosixPath(name.c_str(), path) && FindLoadedByPath(path, module);
-    }
-    if (!bFound) {
-        SetLastError(ERROR_MOD_NOT_FOUND);
-        return nullptr;
-    }
-    return reinterpret_cast<HMODULE>(module.pMap);
+    return mirel_posix::FailOnOutOfMemory<HMODULE>(nullptr, [&]() -> HMODULE {
+        CLoaderLockScope loaderLock;
+        if (lpModuleName == nullptr) {
+            return reinterpret_cast<HMODULE>(MainProgram());
+        }
+        std::string name = WithDefaultExtension(lpModuleName);
+        LoadedModule module;
+        bool bFound = false;
+        if (!mirel_posix::HasDirectoryPart(name.c_str())) {
+            bFound = FindLoadedByFileName(name, module);
+        } else {
+            std::string path;
+            bFound = mirel_posix::WindowsToPosixPath(name.c_str(), path) &&
+                     FindLoadedByPath(path, module);
+        }
+        if (!bFound) {
+            SetLastError(ERROR_MOD_NOT_FOUND);
+            return nullptr;
+        }
+        return reinterpret_cast<HMODULE>(module.pMap);
+    });
 }
 
 DWORD WINAPI GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize) {
-    CLoaderLockScope loaderLock;
-    LoadedModule module;
-    HMODULE hTarget = hModule != nullptr ? hModule : reinterpret_cast<HMODULE>(MainProgram());
-    if (!FindLoadedModule(hTarget, module) || module.path.empty()) {
-        SetLastError(ERROR_MOD_NOT_FOUND);
-        return 0;
-    }
-    if (nSize == 0) {
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        return 0;
-    }
-    if (lpFilename == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return 0;
-    }
-    std::string windows = mirel_posix::PosixToWindowsPath(module.path);
-    // As Windows does it: a name that does not fit is cut to nSize - 1 characters and
-    // terminated, and the result is nSize with ERROR_INSUFFICIENT_BUFFER.
-    if (windows.size() >= nSize) {
-        memcpy(lpFilename, windows.data(), nSize - 1);
-        lpFilename[nSize - 1] = '\0';
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        return nSize;
-    }
-    memcpy(lpFilename, windows.c_str(), windows.size() + 1);
-    return static_cast<DWORD>(windows.size());
+    return mirel_posix::FailOnOutOfMemory<DWORD>(0, [&]() -> DWORD {
+        CLoaderLockScope loaderLock;
+        LoadedModule module;
+        HMODULE hTarget = hModule != nullptr ? hModule : reinterpret_cast<HMODULE>(MainProgram());
+        if (!FindLoadedModule(hTarget, module) || module.path.empty()) {
+            SetLastError(ERROR_MOD_NOT_FOUND);
+            return 0;
+        }
+        if (nSize == 0) {
+            SetLastError(ERROR_INSUFFICIENT_BUFFER);
+            return 0;
+        }
+        if (lpFilename == nullptr) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return 0;
+        }
+        std::string windows = mirel_posix::PosixToWindowsPath(module.path);
+        // As Windows does it: a name that does not fit is cut to nSize - 1 characters and
+        // terminated, and the result is nSize with ERROR_INSUFFICIENT_BUFFER.
+        if (windows.size() >= nSize) {
+            memcpy(lpFilename, windows.data(), nSize - 1);
+            lpFilename[nSize - 1] = '\0';
+            SetLastError(ERROR_INSUFFICIENT_BUFFER);
+            return nSize;
+        }
+        memcpy(lpFilename, windows.c_str(), windows.size() + 1);
+        return static_cast<DWORD>(windows.size());
+    });
 }
 
 HMODULE MirelModuleFromAddress(const void* pAddress) {

@@ -49,6 +49,7 @@
 
 #include <string>
 
+#include "platform/posix/out_of_memory.h"
 #include "platform/posix/paths.h"
 #include "platform/windows_api.h"
 
@@ -407,22 +408,9 @@ DWORD CopyDefault(LPCSTR lpDefault, LPSTR lpReturnedString, DWORD nSize) {
     return static_cast<DWORD>(nLength);
 }
 
-}  // namespace
-
-extern "C" DWORD WINAPI GetPrivateProfileStringA(LPCSTR lpAppName, LPCSTR lpKeyName,
-                                                 LPCSTR lpDefault, LPSTR lpReturnedString,
-                                                 DWORD nSize, LPCSTR lpFileName) {
-    if (lpReturnedString == nullptr || nSize == 0) {
-        return 0;
-    }
-    if (lpAppName == nullptr || lpKeyName == nullptr) {
-        lpReturnedString[0] = '\0';
-        if (nSize > 1) {
-            lpReturnedString[1] = '\0';
-        }
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return 0;
-    }
+// The value from the file, or the default where the file or the key is missing.
+DWORD ReadValue(LPCSTR lpAppName, LPCSTR lpKeyName, LPCSTR lpDefault, LPSTR lpReturnedString,
+                DWORD nSize, LPCSTR lpFileName) {
     std::string path;
     CProfileFile file;
     if (lpFileName == nullptr || !mirel_posix::HasDirectoryPart(lpFileName) ||
@@ -440,4 +428,28 @@ extern "C" DWORD WINAPI GetPrivateProfileStringA(LPCSTR lpAppName, LPCSTR lpKeyN
         return CopyDefault(lpDefault, lpReturnedString, nSize);
     }
     return value.CopyTo(lpReturnedString, nSize);
+}
+
+}  // namespace
+
+extern "C" DWORD WINAPI GetPrivateProfileStringA(LPCSTR lpAppName, LPCSTR lpKeyName,
+                                                 LPCSTR lpDefault, LPSTR lpReturnedString,
+                                                 DWORD nSize, LPCSTR lpFileName) {
+    if (lpReturnedString == nullptr || nSize == 0) {
+        return 0;
+    }
+    if (lpAppName == nullptr || lpKeyName == nullptr) {
+        lpReturnedString[0] = '\0';
+        if (nSize > 1) {
+            lpReturnedString[1] = '\0';
+        }
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    // Out of memory, nothing can be read: an empty value, never the default, which would pass
+    // for what the file says.
+    lpReturnedString[0] = '\0';
+    return mirel_posix::FailOnOutOfMemory<DWORD>(0, [&] {
+        return ReadValue(lpAppName, lpKeyName, lpDefault, lpReturnedString, nSize, lpFileName);
+    });
 }

@@ -2,6 +2,7 @@
 // A timer belongs to the queue of the thread that owns its window, whichever thread sets it.
 #include <algorithm>
 
+#include "platform/posix/out_of_memory.h"
 #include "platform/posix/thread_queue.h"
 #include "platform/posix/window_table.h"
 
@@ -32,17 +33,19 @@ extern "C" {
 // does; the owner gets the WM_TIMER messages. With no window the timer belongs to the calling
 // thread, and its messages carry no window.
 UINT_PTR WINAPI SetTimer(HWND hWnd, UINT_PTR nIDEvent, UINT uElapse, TIMERPROC lpTimerFunc) {
-    const int64_t nElapse = mirel_ui::ClampedElapse(uElapse);
-    if (hWnd == nullptr) {
-        return mirel_ui::CurrentQueue().SetThreadTimer(nIDEvent, nElapse, lpTimerFunc);
-    }
-    if (!mirel_ui::WithOwnerQueue(hWnd, [&](mirel_ui::CThreadQueue& queue) {
-            queue.SetTimer(hWnd, nIDEvent, nElapse, lpTimerFunc);
-        })) {
-        return 0;
-    }
-    // The result must be non-zero for a window timer, also when the ID itself is 0.
-    return nIDEvent != 0 ? nIDEvent : 1;
+    return mirel_posix::FailOnOutOfMemory<UINT_PTR>(0, [&]() -> UINT_PTR {
+        const int64_t nElapse = mirel_ui::ClampedElapse(uElapse);
+        if (hWnd == nullptr) {
+            return mirel_ui::CurrentQueue().SetThreadTimer(nIDEvent, nElapse, lpTimerFunc);
+        }
+        if (!mirel_ui::WithOwnerQueue(hWnd, [&](mirel_ui::CThreadQueue& queue) {
+                queue.SetTimer(hWnd, nIDEvent, nElapse, lpTimerFunc);
+            })) {
+            return 0;
+        }
+        // The result must be non-zero for a window timer, also when the ID itself is 0.
+        return nIDEvent != 0 ? nIDEvent : 1;
+    });
 }
 
 BOOL WINAPI KillTimer(HWND hWnd, UINT_PTR uIDEvent) {

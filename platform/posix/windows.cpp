@@ -7,6 +7,7 @@
 
 #include <memory>
 
+#include "platform/posix/out_of_memory.h"
 #include "platform/posix/window_table.h"
 
 using mirel_ui::PosixWindowClass;
@@ -18,34 +19,36 @@ extern "C" {
 // ----- Classes -------------------------------------------------------------------------------
 
 ATOM WINAPI RegisterClassA(const WNDCLASSA* lpWndClass) {
-    // A class without a name or a procedure could only fail later, when a window of it is made
-    // or gets a message; it is refused now instead.
-    if (lpWndClass == nullptr || lpWndClass->lpszClassName == nullptr ||
-        mirel_ui::IsAtomName(lpWndClass->lpszClassName) || lpWndClass->lpfnWndProc == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return 0;
-    }
-    std::unique_lock<std::shared_mutex> lock(State().mutex);
-    const bool bGlobal = (lpWndClass->style & CS_GLOBALCLASS) != 0;
-    if (mirel_ui::FindClassLocked(lpWndClass->lpszClassName, lpWndClass->hInstance, bGlobal) !=
-        nullptr) {
-        SetLastError(ERROR_CLASS_ALREADY_EXISTS);
-        return 0;
-    }
-    const ATOM nAtom = mirel_ui::NextAtomLocked();
-    if (nAtom == 0) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return 0;
-    }
-    auto pClass = std::make_unique<PosixWindowClass>();
-    pClass->strName = lpWndClass->lpszClassName;
-    pClass->hInstance = lpWndClass->hInstance;
-    pClass->pfnWndProc = lpWndClass->lpfnWndProc;
-    pClass->nStyle = lpWndClass->style;
-    pClass->nAtom = nAtom;
-    pClass->nWindows = 0;
-    State().classes.push_back(std::move(pClass));
-    return nAtom;
+    return mirel_posix::FailOnOutOfMemory<ATOM>(0, [&]() -> ATOM {
+        // A class without a name or a procedure could only fail later, when a window of it is made
+        // or gets a message; it is refused now instead.
+        if (lpWndClass == nullptr || lpWndClass->lpszClassName == nullptr ||
+            mirel_ui::IsAtomName(lpWndClass->lpszClassName) || lpWndClass->lpfnWndProc == nullptr) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return 0;
+        }
+        std::unique_lock<std::shared_mutex> lock(State().mutex);
+        const bool bGlobal = (lpWndClass->style & CS_GLOBALCLASS) != 0;
+        if (mirel_ui::FindClassLocked(lpWndClass->lpszClassName, lpWndClass->hInstance, bGlobal) !=
+            nullptr) {
+            SetLastError(ERROR_CLASS_ALREADY_EXISTS);
+            return 0;
+        }
+        const ATOM nAtom = mirel_ui::NextAtomLocked();
+        if (nAtom == 0) {
+            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            return 0;
+        }
+        auto pClass = std::make_unique<PosixWindowClass>();
+        pClass->strName = lpWndClass->lpszClassName;
+        pClass->hInstance = lpWndClass->hInstance;
+        pClass->pfnWndProc = lpWndClass->lpfnWndProc;
+        pClass->nStyle = lpWndClass->style;
+        pClass->nAtom = nAtom;
+        pClass->nWindows = 0;
+        State().classes.push_back(std::move(pClass));
+        return nAtom;
+    });
 }
 
 BOOL WINAPI UnregisterClassA(LPCSTR lpClassName, HINSTANCE hInstance) {
@@ -89,29 +92,41 @@ HWND WINAPI CreateWindowExA(DWORD dwExStyle, LPCSTR lpClassName, LPCSTR lpWindow
         SetLastError(ERROR_CANNOT_FIND_WND_CLASS);
         return nullptr;
     }
-    mirel_ui::CThreadQueue& queue = mirel_ui::CurrentQueue();
-    HWND hWnd = nullptr;
+    mirel_ui::CThreadQueue* pQueue = nullptr;
     WNDPROC pfnWndProc = nullptr;
-    {
+    // Every allocation comes before the window is entered in the table, so that running out of
+    // memory leaves no trace of it.
+    HWND hWnd = mirel_posix::FailOnOutOfMemory<HWND>(nullptr, [&]() -> HWND {
+        pQueue = &mirel_ui::CurrentQueue();
         std::unique_lock<std::shared_mutex> lock(State().mutex);
         PosixWindowClass* pClass = mirel_ui::FindClassLocked(lpClassName, hInstance, true);
         if (pClass == nullptr) {
             SetLastError(ERROR_CANNOT_FIND_WND_CLASS);
             return nullptr;
         }
-        hWnd = mirel_ui::NextHandleLocked();
-        pfnWndProc = pClass->pfnWndProc;
         auto pWindow = std::make_unique<PosixWindowRecord>();
-        pWindow->hWnd = hWnd;
+        const HWND hNew = mirel_ui::NextHandleLocked();
+        pfnWndProc = pClass->pfnWndProc;
+        pWindow->hWnd = hNew;
         pWindow->pfnWndProc = pfnWndProc;
-        pWindow->dwThreadId = queue.ThreadId();
-        pWindow->pQueue = &queue;
+        pWindow->dwThreadId = pQueue->ThreadId();
+        pWindow->pQueue = pQueue;
         pWindow->pClass = pClass;
         pWindow->bDestroying = false;
+        pQueue->AddOwnWindow(hNew, pfnWndProc);
+        try {
+            State().windows.emplace(mirel_ui::HandleValue(hNew), std::move(pWindow));
+        } catch (const std::bad_alloc&) {
+            pQueue->RemoveOwnWindow(hNew);
+            throw;
+        }
         pClass->nWindows++;
-        State().windows.emplace(mirel_ui::HandleValue(hWnd), std::move(pWindow));
+        return hNew;
+    });
+    if (hWnd == nullptr) {
+        return nullptr;
     }
-    queue.AddOwnWindow(hWnd, pfnWndProc);
+    mirel_ui::CThreadQueue& queue = *pQueue;
 
     CREATESTRUCTA create{};
     create.lpCreateParams = lpParam;
