@@ -18,12 +18,11 @@
 
 namespace mirel_ui {
 
-// One timer of a thread's queue, as the heap's pool keeps it.
+// One timer of a thread's queue, as the heap's pool keeps it. Its period sits in its heap slot.
 struct PosixTimerEntry {
     HWND hWnd;  // null for a thread timer
     UINT_PTR nID;
     TIMERPROC pfnProc;
-    int64_t nElapse;  // nanoseconds
 };
 
 // The timers of one queue: a map from (window, ID) to the timer and a 4-ary min-heap over the
@@ -35,8 +34,9 @@ struct PosixTimerEntry {
 // its queue's mutex guards it. A PosixTimerEntry pointer stays valid until the next Set or Kill.
 class CTimerHeap {
 public:
-    // Sets a new timer or replaces the one with that window and ID; its countdown starts at now.
-    void Set(HWND hWnd, UINT_PTR nID, TIMERPROC pfnProc, int64_t nElapse, int64_t nNow);
+    // Sets a new timer or replaces the one with that window and ID; its countdown of uElapse
+    // milliseconds starts at now.
+    void Set(HWND hWnd, UINT_PTR nID, TIMERPROC pfnProc, UINT uElapse, int64_t nNow);
     bool Kill(HWND hWnd, UINT_PTR nID);
     bool Contains(HWND hWnd, UINT_PTR nID) const;
     // Drops every timer of a window that is being destroyed. O(n), as destruction is rare.
@@ -56,12 +56,15 @@ public:
     bool UsesProc(TIMERPROC pfnProc) const;
 
 private:
-    // Sixteen bytes, so that the four children of a node share one or two cache lines. Timers
-    // due at the very same nanosecond come out in no particular order.
+    // Sixteen bytes, so that the four children of a node share one or two cache lines. The
+    // period fills what would be padding: an elapse is whole milliseconds, at most 0x7FFFFFFF.
+    // Timers due at the very same nanosecond come out in no particular order.
     struct Slot {
         int64_t nDue;
         uint32_t nEntry;  // index into m_pool
+        UINT uElapse;     // milliseconds
     };
+    static_assert(sizeof(Slot) == 16, "a heap slot is sixteen bytes");
     static constexpr size_t kArity = 4;
 
     uint32_t PlaceOf(const PosixTimerEntry* pTimer) const {
@@ -72,6 +75,7 @@ private:
         MIREL_DCHECK(nPlace < m_heap.size() && m_heap[nPlace].nEntry == nEntry);
         return nPlace;
     }
+    uint32_t FindEntry(HWND hWnd, UINT_PTR nID, uint32_t nHash) const;
     void Place(size_t nIndex, const Slot& slot);
     void SiftUp(size_t nIndex);
     void SiftDown(size_t nIndex);
