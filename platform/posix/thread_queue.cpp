@@ -202,7 +202,7 @@ bool CThreadQueue::Retrieve(MSG* pMsg, const MessageFilter& filter, bool bRemove
                 pMsg->hwnd = pTimer->hWnd;
                 pMsg->message = WM_TIMER;
                 pMsg->wParam = pTimer->nID;
-                pMsg->lParam = reinterpret_cast<LPARAM>(pTimer->pfnProc);
+                pMsg->lParam = reinterpret_cast<LPARAM>(m_timers.ProcOf(pTimer));
                 pMsg->time = static_cast<DWORD>(m_nLastNow / 1000000);
                 if (bRemove) {
                     m_timers.Advance(pTimer, m_nLastNow);

@@ -77,10 +77,20 @@ void CTimerHeap::RemoveFromHeap(size_t nIndex) {
 }
 
 void CTimerHeap::FreeEntry(uint32_t nEntry) {
-    PosixTimerEntry& timer = m_pool[nEntry];
-    DropProcUse(timer.pfnProc);
+    const PosixTimerEntry& timer = m_pool[nEntry];
+    DropProcUse(ProcOfEntry(nEntry));
     m_index.Erase(CTimerIndex::Hash(timer.hWnd, timer.nID), nEntry);
     m_freeEntries.push_back(nEntry);
+}
+
+void CTimerHeap::SetProc(uint32_t nEntry, TIMERPROC pfnProc) {
+    if (nEntry >= m_procs.size()) {
+        if (pfnProc == nullptr) {
+            return;
+        }
+        m_procs.resize(m_pool.size(), nullptr);
+    }
+    m_procs[nEntry] = pfnProc;
 }
 
 void CTimerHeap::AddProcUse(TIMERPROC pfnProc) {
@@ -114,12 +124,10 @@ void CTimerHeap::Set(HWND hWnd, UINT_PTR nID, TIMERPROC pfnProc, UINT uElapse, i
         }
         m_index.Add(nHash, nEntry);
     } else {
-        DropProcUse(m_pool[nEntry].pfnProc);
+        DropProcUse(ProcOfEntry(nEntry));
     }
-    PosixTimerEntry& timer = m_pool[nEntry];
-    timer.hWnd = hWnd;
-    timer.nID = nID;
-    timer.pfnProc = pfnProc;
+    m_pool[nEntry] = PosixTimerEntry{hWnd, nID};
+    SetProc(nEntry, pfnProc);
     AddProcUse(pfnProc);
     const Slot slot{nNow + uElapse * kNanosecondsPerMillisecond, nEntry, uElapse};
     if (bInserted) {
