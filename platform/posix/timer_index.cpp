@@ -42,12 +42,12 @@ void CTimerIndex::Erase(uint32_t nHash, uint32_t nEntry) {
     }
     const size_t nMask = m_slots.size() - 1;
     size_t nHole = Home(nHash);
-    while (m_slots[nHole].nEntry != nEntry) {
-        if (m_slots[nHole].nEntry == kNone) {
-            MIREL_DCHECK(!"an erased entry is in the index");
-            return;
-        }
+    while (m_slots[nHole].nEntry != nEntry && m_slots[nHole].nEntry != kNone) {
         nHole = (nHole + 1) & nMask;
+    }
+    MIREL_DCHECK(m_slots[nHole].nEntry == nEntry);  // only an entry of the table is erased
+    if (m_slots[nHole].nEntry != nEntry) {
+        return;
     }
     // Later members of the run move back into the hole when their home lies at or before it, so
     // that every entry stays reachable from its home without markers for erased slots.
