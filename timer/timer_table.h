@@ -44,7 +44,7 @@ public:
     // Forgets the owner and all its timers.
     void EraseOwner(ITimer* pOwner);
     // Visits every owner in ascending address order, each with its timer IDs in ascending order,
-    // then empties the table.
+    // then empties the table. The visitor must not use the table at all: it is being taken apart.
     template <class TVisitor>
     void Clear(TVisitor visit);
 
