@@ -273,6 +273,10 @@ size_t HeapBytesInUse() {
 }
 
 void ReportMemory() {
+    // The hidden window and the module behind it come up once for the whole service, not with
+    // each timer: a keeper brings them up before the counts, and its owner entry holds them.
+    ITimer* pKeeper = static_cast<ITimer*>(CreateComponent(kTimerComponentId, 0));
+    pKeeper->StopTimer(pKeeper->StartTimer(kLiveElapseBaseMs, 0, nullptr));
     for (int nTimers : {1000, 100000}) {
         LiveTimers live;
         StartLiveTimers(live, 0, 1000);
@@ -286,6 +290,7 @@ void ReportMemory() {
             nTimers, static_cast<double>(nAfter - nBefore) / nTimers,
             static_cast<double>(TimerManager.BytesPerTimerForTesting()));
     }
+    pKeeper->Release(0);
     fflush(stdout);
 }
 

@@ -32,7 +32,10 @@ TEST(TimerTableTest, AgreesWithAnOrderedModelOverScrambledOperations) {
     uint32_t nNextId = 0xFFFFFFFFu - 10000;  // wraps past 0 halfway through
     for (int nStep = 0; nStep < 30000; ++nStep) {
         ITimer* pOwner = Owner(1 + random() % 37);
-        if (random() % 3 != 0) {
+        if (random() % 20 == 0) {  // now and then an owner goes with all its timers
+            model.erase(pOwner);
+            table.EraseOwner(pOwner);
+        } else if (random() % 3 != 0) {
             if (++nNextId == 0)
                 ++nNextId;
             const TimerEntry entry{static_cast<int32_t>(nStep), nullptr};

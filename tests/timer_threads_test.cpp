@@ -199,23 +199,30 @@ TEST_F(TimerThreadsTest, AReleaseOnAWorkerWaitsForItsRunningHandler) {
 
 TEST_F(TimerThreadsTest, StartTimerOutOfMemoryGivesZeroOneLineAndNoOwner) {
     ITimer* pWarm = NewTimerComponent();
-    // Grows the table and the platform's timer store, so that only a new owner allocates.
+    // Grows the table and the platform's timer store well ahead, so that of the starts below only
+    // those of new owners that find the owners' arrays full need memory.
     std::vector<uint32_t> ids;
-    for (int i = 0; i < 64; ++i)
+    for (int i = 0; i < 4096; ++i)
         ids.push_back(pWarm->StartTimer(100000, 0, nullptr));
     for (uint32_t nId : ids)
         pWarm->StopTimer(nId);
-    ITimer* pNew = NewTimerComponent();
-    m_capture.Clear();
-    {
+    // New owners start a timer each, with no memory to be had, until one needs some.
+    std::vector<ITimer*> owners;
+    uint32_t nId = 1;
+    while (nId != 0 && owners.size() < 2048) {
+        owners.push_back(NewTimerComponent());
+        m_capture.Clear();
         CFailingAllocations failing;
-        EXPECT_EQ(pNew->StartTimer(100000, 0, nullptr), 0u);
+        nId = owners.back()->StartTimer(100000, 0, nullptr);
     }
+    ITimer* pNew = owners.back();
+    ASSERT_EQ(nId, 0u);
     ASSERT_EQ(m_capture.Lines().size(), 1u);
     EXPECT_EQ(m_capture.Lines()[0].rfind("Mirel[Error]", 0), 0u);
     EXPECT_EQ(TimerManager.TimersForTesting().count(pNew), 0u);
     EXPECT_NE(pNew->StartTimer(100000, 0, nullptr), 0u);
-    pNew->Release(0);
+    for (ITimer* p : owners)
+        p->Release(0);
     pWarm->Release(0);
 }
 

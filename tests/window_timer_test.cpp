@@ -54,6 +54,20 @@ TEST_F(WindowTimerTest, ATimerProcedureIsCalledInsteadOfTheWindow) {
     EXPECT_TRUE(KillTimer(m_hWnd, 7));
 }
 
+TEST_F(WindowTimerTest, ATimerSetWithoutAProcedureReachesTheWindowAfterOneThatHadOne) {
+    // Timer 8 is set again without its procedure; timer 10 comes after timer 9, which had one.
+    g_procCalls = 0;
+    ASSERT_NE(SetTimer(m_hWnd, 8, 10, CountingTimerProc), 0u);
+    ASSERT_NE(SetTimer(m_hWnd, 8, 10, nullptr), 0u);
+    ASSERT_NE(SetTimer(m_hWnd, 9, 10, CountingTimerProc), 0u);
+    ASSERT_TRUE(KillTimer(m_hWnd, 9));
+    ASSERT_NE(SetTimer(m_hWnd, 10, 10, nullptr), 0u);
+    ASSERT_TRUE(PumpMessagesUntil([&] { return Ticks(8) >= 2 && Ticks(10) >= 2; }, 5000));
+    EXPECT_EQ(g_procCalls, 0);
+    EXPECT_TRUE(KillTimer(m_hWnd, 8));
+    EXPECT_TRUE(KillTimer(m_hWnd, 10));
+}
+
 TEST_F(WindowTimerTest, ThreadTimersGetTheirOwnIdAndCanBeReplaced) {
     g_procCalls = 0;
     UINT_PTR nID = SetTimer(nullptr, 0, 10, CountingTimerProc);

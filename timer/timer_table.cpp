@@ -1,10 +1,13 @@
 #include "timer/timer_table.h"
 
+#include <algorithm>
+
 #include "platform/debug_check.h"
 
 namespace {
 
 constexpr uint32_t kInitialIndexBits = 4;
+constexpr uint64_t kGoldenRatio64 = 0x9E3779B97F4A7C15ULL;
 
 }  // namespace
 
@@ -13,8 +16,9 @@ CTimerTable::CTimerTable()
       m_index(size_t{1} << kInitialIndexBits, IndexSlot{0, 0}),
       m_nIndexShift(32 - kInitialIndexBits),
       m_nTimers(0),
-      m_pCachedOwner(nullptr),
-      m_pCachedTimers(nullptr) {}
+      m_ownerIndex(size_t{1} << kInitialIndexBits, kNone),
+      m_nOwnerIndexShift(64 - kInitialIndexBits),
+      m_nCachedOwner(kNone) {}
 
 size_t CTimerTable::HomeSlot(uint32_t nTimerId) const {
     // IDs are handed out in sequence, so runs of eight consecutive IDs share one cache line of the
@@ -78,21 +82,88 @@ void CTimerTable::RemoveSlot(size_t nSlot) {
     m_index[nHole] = IndexSlot{0, 0};
 }
 
-CTimerTable::OwnerTimers* CTimerTable::FindOwner(ITimer* pOwner) const {
-    if (pOwner == m_pCachedOwner && m_pCachedTimers != nullptr) {
-        return m_pCachedTimers;
+size_t CTimerTable::OwnerHome(ITimer* pOwner) const {
+    // Fibonacci hashing spreads the addresses, which share their low bits by alignment.
+    const uint64_t nAddress = reinterpret_cast<uintptr_t>(pOwner);
+    return static_cast<size_t>((nAddress * kGoldenRatio64) >> m_nOwnerIndexShift);
+}
+
+size_t CTimerTable::OwnerSlot(ITimer* pOwner) const {
+    const size_t nMask = m_ownerIndex.size() - 1;
+    size_t n = OwnerHome(pOwner);
+    while (m_ownerIndex[n] != kNone && m_owners[m_ownerIndex[n]].pOwner != pOwner) {
+        n = (n + 1) & nMask;
     }
-    auto it = m_owners.find(pOwner);
-    if (it == m_owners.end()) {
-        return nullptr;
+    return n;
+}
+
+uint32_t CTimerTable::FindOwner(ITimer* pOwner) const {
+    if (m_nCachedOwner < m_owners.size() && m_owners[m_nCachedOwner].pOwner == pOwner) {
+        return m_nCachedOwner;
     }
-    m_pCachedOwner = pOwner;
-    m_pCachedTimers = const_cast<OwnerTimers*>(&it->second);
-    return m_pCachedTimers;
+    const uint32_t nOwner = m_ownerIndex[OwnerSlot(pOwner)];
+    if (nOwner != kNone) {
+        m_nCachedOwner = nOwner;
+    }
+    return nOwner;
 }
 
 bool CTimerTable::HasOwner(ITimer* pOwner) const {
-    return FindOwner(pOwner) != nullptr;
+    return FindOwner(pOwner) != kNone;
+}
+
+uint32_t CTimerTable::AddOwner(ITimer* pOwner) {
+    // Both may throw, and nothing has changed when they do.
+    if ((m_owners.size() + 1) * 2 > m_ownerIndex.size()) {
+        GrowOwnerIndex();
+    }
+    m_owners.push_back(OwnerTimers{pOwner, kNone, kNone});
+    const uint32_t nOwner = static_cast<uint32_t>(m_owners.size() - 1);
+    m_ownerIndex[OwnerSlot(pOwner)] = nOwner;
+    MIREL_DCHECK(m_owners.size() * 2 <= m_ownerIndex.size());
+    m_nCachedOwner = nOwner;
+    return nOwner;
+}
+
+void CTimerTable::GrowOwnerIndex() {
+    std::vector<uint32_t> grown(m_ownerIndex.size() * 2, kNone);  // may throw: nothing changed
+    std::swap(m_ownerIndex, grown);
+    --m_nOwnerIndexShift;
+    for (uint32_t nOwner = 0; nOwner < m_owners.size(); ++nOwner) {
+        m_ownerIndex[OwnerSlot(m_owners[nOwner].pOwner)] = nOwner;
+    }
+}
+
+void CTimerTable::RemoveOwnerSlot(size_t nSlot) {
+    // Backward-shift deletion, as in RemoveSlot.
+    const size_t nMask = m_ownerIndex.size() - 1;
+    size_t nHole = nSlot;
+    for (size_t n = (nSlot + 1) & nMask; m_ownerIndex[n] != kNone; n = (n + 1) & nMask) {
+        const size_t nHome = OwnerHome(m_owners[m_ownerIndex[n]].pOwner);
+        const bool bHomeAfterHole = ((n - nHome) & nMask) < ((n - nHole) & nMask);
+        if (!bHomeAfterHole) {
+            m_ownerIndex[nHole] = m_ownerIndex[n];
+            nHole = n;
+        }
+    }
+    m_ownerIndex[nHole] = kNone;
+}
+
+// Only a clear needs the owners in address order, and the table is emptied right after, so the
+// owners are sorted where they stand: no memory is needed while the module unloads.
+void CTimerTable::SortOwners() {
+    std::sort(m_owners.begin(), m_owners.end(), [](const OwnerTimers& a, const OwnerTimers& b) {
+        return OwnerLess()(a.pOwner, b.pOwner);
+    });
+}
+
+void CTimerTable::Reset() {
+    m_records.clear();
+    m_nFreeRecord = kNone;
+    std::fill(m_index.begin(), m_index.end(), IndexSlot{0, 0});
+    m_nTimers = 0;
+    m_owners.clear();
+    std::fill(m_ownerIndex.begin(), m_ownerIndex.end(), kNone);
 }
 
 void CTimerTable::Unlink(OwnerTimers& owner, uint32_t nRecord) {
@@ -127,14 +198,13 @@ void CTimerTable::Insert(ITimer* pOwner, uint32_t nTimerId, const TimerEntry& en
         // Only reachable after the counter has wrapped onto an ID still recorded.
         TimerRecord& record = m_records[m_index[nExisting].nRecord];
         if (record.pOwner != pOwner) {
-            OwnerTimers* pNewOwner = FindOwner(pOwner);
-            if (pNewOwner == nullptr) {
-                pNewOwner = &m_owners[pOwner];  // may throw: nothing changed yet
-                m_pCachedOwner = nullptr;
+            uint32_t nNewOwner = FindOwner(pOwner);
+            if (nNewOwner == kNone) {
+                nNewOwner = AddOwner(pOwner);  // may throw: nothing changed yet
             }
-            Unlink(*FindOwner(record.pOwner), m_index[nExisting].nRecord);
+            Unlink(m_owners[FindOwner(record.pOwner)], m_index[nExisting].nRecord);
             record.pOwner = pOwner;
-            LinkInOrder(*pNewOwner, m_index[nExisting].nRecord);
+            LinkInOrder(m_owners[nNewOwner], m_index[nExisting].nRecord);
         }
         record.nUserValue = entry.nUserValue;
         record.pHandler = entry.pHandler;
@@ -147,18 +217,16 @@ void CTimerTable::Insert(ITimer* pOwner, uint32_t nTimerId, const TimerEntry& en
         m_records.push_back(TimerRecord{0, kNone, kNone, 0, nullptr, nullptr});
         FreeRecord(static_cast<uint32_t>(m_records.size() - 1));
     }
-    OwnerTimers* pTimers = FindOwner(pOwner);
-    if (pTimers == nullptr) {
-        pTimers = &m_owners[pOwner];
-        m_pCachedOwner = pOwner;
-        m_pCachedTimers = pTimers;
+    uint32_t nOwner = FindOwner(pOwner);
+    if (nOwner == kNone) {
+        nOwner = AddOwner(pOwner);
     }
 
     const uint32_t nRecord = m_nFreeRecord;
     m_nFreeRecord = m_records[nRecord].nNext;
     m_records[nRecord] =
         TimerRecord{nTimerId, kNone, kNone, entry.nUserValue, entry.pHandler, pOwner};
-    LinkInOrder(*pTimers, nRecord);
+    LinkInOrder(m_owners[nOwner], nRecord);
     const size_t nMask = m_index.size() - 1;
     size_t n = HomeSlot(nTimerId);
     while (m_index[n].nTimerId != 0) {
@@ -197,7 +265,7 @@ bool CTimerTable::Erase(ITimer* pOwner, uint32_t nTimerId) {
     if (m_records[nRecord].pOwner != pOwner) {
         return false;
     }
-    Unlink(*FindOwner(pOwner), nRecord);
+    Unlink(m_owners[FindOwner(pOwner)], nRecord);
     FreeRecord(nRecord);
     RemoveSlot(nSlot);
     --m_nTimers;
@@ -205,32 +273,37 @@ bool CTimerTable::Erase(ITimer* pOwner, uint32_t nTimerId) {
 }
 
 void CTimerTable::EraseOwner(ITimer* pOwner) {
-    auto it = m_owners.find(pOwner);
-    if (it == m_owners.end()) {
+    const size_t nSlot = OwnerSlot(pOwner);
+    const uint32_t nOwner = m_ownerIndex[nSlot];
+    if (nOwner == kNone) {
         return;
     }
-    for (uint32_t n = it->second.nFirst; n != kNone;) {
+    for (uint32_t n = m_owners[nOwner].nFirst; n != kNone;) {
         const uint32_t nNext = m_records[n].nNext;
         RemoveSlot(FindSlot(m_records[n].nTimerId));
         FreeRecord(n);
         --m_nTimers;
         n = nNext;
     }
-    m_owners.erase(it);
-    m_pCachedOwner = nullptr;
-    m_pCachedTimers = nullptr;
+    RemoveOwnerSlot(nSlot);
+    const uint32_t nLast = static_cast<uint32_t>(m_owners.size() - 1);
+    if (nOwner != nLast) {
+        m_ownerIndex[OwnerSlot(m_owners[nLast].pOwner)] = nOwner;
+        m_owners[nOwner] = m_owners[nLast];
+    }
+    m_owners.pop_back();
 }
 
 size_t CTimerTable::BytesHeld() const {
     return m_records.capacity() * sizeof(TimerRecord) + m_index.capacity() * sizeof(IndexSlot) +
-           m_owners.size() * (sizeof(OwnerTimers) + 4 * sizeof(void*) + sizeof(ITimer*));
+           m_owners.capacity() * sizeof(OwnerTimers) + m_ownerIndex.capacity() * sizeof(uint32_t);
 }
 
 TimerTableView CTimerTable::View() const {
     TimerTableView view;
-    for (const auto& owner : m_owners) {
-        std::map<uint32_t, TimerEntry>& timers = view[owner.first];
-        for (uint32_t n = owner.second.nFirst; n != kNone; n = m_records[n].nNext) {
+    for (const OwnerTimers& owner : m_owners) {
+        std::map<uint32_t, TimerEntry>& timers = view[owner.pOwner];
+        for (uint32_t n = owner.nFirst; n != kNone; n = m_records[n].nNext) {
             timers[m_records[n].nTimerId] =
                 TimerEntry{m_records[n].nUserValue, m_records[n].pHandler};
         }

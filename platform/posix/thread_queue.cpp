@@ -202,7 +202,7 @@ bool CThreadQueue::Retrieve(MSG* pMsg, const MessageFilter& filter, bool bRemove
                 pMsg->hwnd = pTimer->hWnd;
                 pMsg->message = WM_TIMER;
                 pMsg->wParam = pTimer->nID;
-                pMsg->lParam = reinterpret_cast<LPARAM>(pTimer->pfnProc);
+                pMsg->lParam = reinterpret_cast<LPARAM>(m_timers.ProcOf(pTimer));
                 pMsg->time = static_cast<DWORD>(m_nLastNow / 1000000);
                 if (bRemove) {
                     m_timers.Advance(pTimer, m_nLastNow);
@@ -225,12 +225,12 @@ bool CThreadQueue::Retrieve(MSG* pMsg, const MessageFilter& filter, bool bRemove
 
 // ----- The queue's timers --------------------------------------------------------------------
 
-void CThreadQueue::SetTimer(HWND hWnd, UINT_PTR nID, int64_t nElapse, TIMERPROC pfnProc) {
+void CThreadQueue::SetTimer(HWND hWnd, UINT_PTR nID, UINT uElapse, TIMERPROC pfnProc) {
     std::lock_guard<std::mutex> lock(m_mutex);
     const int64_t nNow = MonotonicNanoseconds();
-    m_timers.Set(hWnd, nID, pfnProc, nElapse, nNow);
+    m_timers.Set(hWnd, nID, pfnProc, uElapse, nNow);
     // Only another thread can find the owner blocked here; the owner's own calls never wake it.
-    WakeOwnerIfBefore(nNow + nElapse);
+    WakeOwnerIfBefore(nNow + uElapse * kNanosecondsPerMillisecond);
     ReflectInDescriptor();
 }
 
@@ -245,7 +245,7 @@ bool CThreadQueue::KillTimer(HWND hWnd, UINT_PTR nID) {
     return true;
 }
 
-UINT_PTR CThreadQueue::SetThreadTimer(UINT_PTR nID, int64_t nElapse, TIMERPROC pfnProc) {
+UINT_PTR CThreadQueue::SetThreadTimer(UINT_PTR nID, UINT uElapse, TIMERPROC pfnProc) {
     std::lock_guard<std::mutex> lock(m_mutex);
     // An ID that names a timer of the thread replaces it; any other is ignored and a fresh ID
     // that no thread timer of this thread holds is handed out.
@@ -254,7 +254,7 @@ UINT_PTR CThreadQueue::SetThreadTimer(UINT_PTR nID, int64_t nElapse, TIMERPROC p
             nID = m_nNextThreadTimerID++;
         } while (nID == 0 || m_timers.Contains(nullptr, nID));
     }
-    m_timers.Set(nullptr, nID, pfnProc, nElapse, MonotonicNanoseconds());
+    m_timers.Set(nullptr, nID, pfnProc, uElapse, MonotonicNanoseconds());
     ReflectInDescriptor();
     return nID;
 }

@@ -42,14 +42,15 @@ public:
 
     // Any thread.
     bool Post(HWND hWnd, UINT nMessage, WPARAM wParam, LPARAM lParam);
-    void SetTimer(HWND hWnd, UINT_PTR nID, int64_t nElapse, TIMERPROC pfnProc);
+    // Elapses are in milliseconds, already clamped to the range SetTimer allows.
+    void SetTimer(HWND hWnd, UINT_PTR nID, UINT uElapse, TIMERPROC pfnProc);
     bool KillTimer(HWND hWnd, UINT_PTR nID);
     // Drops the posted messages and the timers of a window that has just been destroyed.
     void ForgetWindow(HWND hWnd);
 
     // Owner thread only.
     void PostQuit(int nExitCode);
-    UINT_PTR SetThreadTimer(UINT_PTR nID, int64_t nElapse, TIMERPROC pfnProc);
+    UINT_PTR SetThreadTimer(UINT_PTR nID, UINT uElapse, TIMERPROC pfnProc);
     bool UsesTimerProc(TIMERPROC pfnProc);
     // Takes the next message the filter accepts: a posted one in order, else the quit message,
     // else a pending WM_TIMER. With bWait it blocks until one comes; otherwise returns false

@@ -14,6 +14,7 @@ namespace mirel_ui {
 // It is the clock of std::chrono::steady_clock too, so deadlines go straight into timed waits.
 int64_t MonotonicNanoseconds();
 constexpr int64_t kNever = INT64_MAX;
+constexpr int64_t kNanosecondsPerMillisecond = 1000000;
 
 // Arms a one-shot timerfd of that clock for nWhen, or disarms it for kNever.
 void ArmTimerFdAt(int nTimerFd, int64_t nWhen);

@@ -2,7 +2,15 @@
 
 #include <algorithm>
 
+#include "platform/posix/tick_count.h"
+
 namespace mirel_ui {
+
+uint32_t CTimerHeap::FindEntry(HWND hWnd, UINT_PTR nID, uint32_t nHash) const {
+    return m_index.Find(nHash, [this, hWnd, nID](uint32_t nEntry) {
+        return m_pool[nEntry].hWnd == hWnd && m_pool[nEntry].nID == nID;
+    });
+}
 
 void CTimerHeap::Place(size_t nIndex, const Slot& slot) {
     m_heap[nIndex] = slot;
@@ -69,10 +77,20 @@ void CTimerHeap::RemoveFromHeap(size_t nIndex) {
 }
 
 void CTimerHeap::FreeEntry(uint32_t nEntry) {
-    PosixTimerEntry& timer = m_pool[nEntry];
-    DropProcUse(timer.pfnProc);
-    m_index.Erase(timer.hWnd, timer.nID);
+    const PosixTimerEntry& timer = m_pool[nEntry];
+    DropProcUse(ProcOfEntry(nEntry));
+    m_index.Erase(CTimerIndex::Hash(timer.hWnd, timer.nID), nEntry);
     m_freeEntries.push_back(nEntry);
+}
+
+void CTimerHeap::SetProc(uint32_t nEntry, TIMERPROC pfnProc) {
+    if (nEntry >= m_procs.size()) {
+        if (pfnProc == nullptr) {
+            return;
+        }
+        m_procs.resize(m_pool.size(), nullptr);
+    }
+    m_procs[nEntry] = pfnProc;
 }
 
 void CTimerHeap::AddProcUse(TIMERPROC pfnProc) {
@@ -91,8 +109,9 @@ void CTimerHeap::DropProcUse(TIMERPROC pfnProc) {
     }
 }
 
-void CTimerHeap::Set(HWND hWnd, UINT_PTR nID, TIMERPROC pfnProc, int64_t nElapse, int64_t nNow) {
-    uint32_t nEntry = m_index.Find(hWnd, nID);
+void CTimerHeap::Set(HWND hWnd, UINT_PTR nID, TIMERPROC pfnProc, UINT uElapse, int64_t nNow) {
+    const uint32_t nHash = CTimerIndex::Hash(hWnd, nID);
+    uint32_t nEntry = FindEntry(hWnd, nID, nHash);
     const bool bInserted = nEntry == CTimerIndex::kNone;
     if (bInserted) {
         if (m_freeEntries.empty()) {
@@ -103,17 +122,14 @@ void CTimerHeap::Set(HWND hWnd, UINT_PTR nID, TIMERPROC pfnProc, int64_t nElapse
             nEntry = m_freeEntries.back();
             m_freeEntries.pop_back();
         }
-        m_index.Add(hWnd, nID, nEntry);
+        m_index.Add(nHash, nEntry);
     } else {
-        DropProcUse(m_pool[nEntry].pfnProc);
+        DropProcUse(ProcOfEntry(nEntry));
     }
-    PosixTimerEntry& timer = m_pool[nEntry];
-    timer.hWnd = hWnd;
-    timer.nID = nID;
-    timer.pfnProc = pfnProc;
-    timer.nElapse = nElapse;
+    m_pool[nEntry] = PosixTimerEntry{hWnd, nID};
+    SetProc(nEntry, pfnProc);
     AddProcUse(pfnProc);
-    const Slot slot{nNow + nElapse, nEntry};
+    const Slot slot{nNow + uElapse * kNanosecondsPerMillisecond, nEntry, uElapse};
     if (bInserted) {
         m_heap.push_back(slot);
         SiftUp(m_heap.size() - 1);
@@ -126,7 +142,7 @@ void CTimerHeap::Set(HWND hWnd, UINT_PTR nID, TIMERPROC pfnProc, int64_t nElapse
 }
 
 bool CTimerHeap::Kill(HWND hWnd, UINT_PTR nID) {
-    const uint32_t nEntry = m_index.Find(hWnd, nID);
+    const uint32_t nEntry = FindEntry(hWnd, nID, CTimerIndex::Hash(hWnd, nID));
     if (nEntry == CTimerIndex::kNone) {
         return false;
     }
@@ -136,7 +152,7 @@ bool CTimerHeap::Kill(HWND hWnd, UINT_PTR nID) {
 }
 
 bool CTimerHeap::Contains(HWND hWnd, UINT_PTR nID) const {
-    return m_index.Find(hWnd, nID) != CTimerIndex::kNone;
+    return FindEntry(hWnd, nID, CTimerIndex::Hash(hWnd, nID)) != CTimerIndex::kNone;
 }
 
 void CTimerHeap::KillWindow(HWND hWnd) {
@@ -182,9 +198,10 @@ PosixTimerEntry* CTimerHeap::Earliest(const MessageFilter& filter) {
 void CTimerHeap::Advance(PosixTimerEntry* pTimer, int64_t nNow) {
     const size_t nPlace = PlaceOf(pTimer);
     Slot& slot = m_heap[nPlace];
-    int64_t nNext = slot.nDue + pTimer->nElapse;
+    const int64_t nElapse = slot.uElapse * kNanosecondsPerMillisecond;
+    int64_t nNext = slot.nDue + nElapse;
     if (nNext <= nNow) {
-        nNext += ((nNow - nNext) / pTimer->nElapse + 1) * pTimer->nElapse;
+        nNext += ((nNow - nNext) / nElapse + 1) * nElapse;
     }
     slot.nDue = nNext;
     SiftDown(nPlace);

@@ -1,53 +1,59 @@
 #include "platform/posix/timer_index.h"
 
+#include "platform/debug_check.h"
+
 namespace mirel_ui {
 
-size_t CTimerIndex::Home(HWND hWnd, UINT_PTR nID) const {
+namespace {
+
+constexpr uint64_t kGoldenRatio = 0x9E3779B97F4A7C15ULL;
+constexpr size_t kFirstSize = 16;
+
+}  // namespace
+
+uint32_t CTimerIndex::Hash(HWND hWnd, UINT_PTR nID) {
     // Fibonacci hashing: the multiplication spreads consecutive IDs over the whole table, and the
     // top bits of the product are the best mixed ones. (Consecutive slots for consecutive IDs
     // would save a cache miss, but the IDs of a long-lived timer and of a new one then meet in
-    // one long run that every new timer walks through.)
-    const uint64_t nValue =
-        static_cast<uint64_t>(reinterpret_cast<uintptr_t>(hWnd)) * 31 + static_cast<uint64_t>(nID);
-    return static_cast<size_t>((nValue * 0x9E3779B97F4A7C15ULL) >> m_nShift);
+    // one long run that every new timer walks through.) The window is mixed in first, so that
+    // the same IDs on two windows land apart.
+    const uint64_t nWindow =
+        static_cast<uint64_t>(reinterpret_cast<uintptr_t>(hWnd)) * kGoldenRatio;
+    return static_cast<uint32_t>(((nWindow ^ static_cast<uint64_t>(nID)) * kGoldenRatio) >> 32);
 }
 
-size_t CTimerIndex::SlotOf(HWND hWnd, UINT_PTR nID) const {
-    const size_t nMask = m_slots.size() - 1;
-    size_t nSlot = Home(hWnd, nID);
-    while (m_slots[nSlot].nEntry != kNone &&
-           (m_slots[nSlot].hWnd != hWnd || m_slots[nSlot].nID != nID)) {
-        nSlot = (nSlot + 1) & nMask;
-    }
-    return nSlot;
-}
-
-uint32_t CTimerIndex::Find(HWND hWnd, UINT_PTR nID) const {
-    return m_slots.empty() ? kNone : m_slots[SlotOf(hWnd, nID)].nEntry;
-}
-
-void CTimerIndex::Add(HWND hWnd, UINT_PTR nID, uint32_t nEntry) {
+void CTimerIndex::Add(uint32_t nHash, uint32_t nEntry) {
     if ((m_nCount + 1) * 2 > m_slots.size()) {
         Grow();
     }
-    m_slots[SlotOf(hWnd, nID)] = Slot{hWnd, nID, nEntry};
+    const size_t nMask = m_slots.size() - 1;
+    size_t nSlot = Home(nHash);
+    while (m_slots[nSlot].nEntry != kNone) {
+        nSlot = (nSlot + 1) & nMask;
+    }
+    m_slots[nSlot] = Slot{nEntry, nHash};
     ++m_nCount;
+    MIREL_DCHECK(m_nCount * 2 <= m_slots.size());
 }
 
-void CTimerIndex::Erase(HWND hWnd, UINT_PTR nID) {
+void CTimerIndex::Erase(uint32_t nHash, uint32_t nEntry) {
     if (m_slots.empty()) {
         return;
     }
     const size_t nMask = m_slots.size() - 1;
-    size_t nHole = SlotOf(hWnd, nID);
-    if (m_slots[nHole].nEntry == kNone) {
+    size_t nHole = Home(nHash);
+    while (m_slots[nHole].nEntry != nEntry && m_slots[nHole].nEntry != kNone) {
+        nHole = (nHole + 1) & nMask;
+    }
+    MIREL_DCHECK(m_slots[nHole].nEntry == nEntry);  // only an entry of the table is erased
+    if (m_slots[nHole].nEntry != nEntry) {
         return;
     }
     // Later members of the run move back into the hole when their home lies at or before it, so
-    // that every key stays reachable from its home without markers for erased slots.
+    // that every entry stays reachable from its home without markers for erased slots.
     for (size_t nNext = (nHole + 1) & nMask; m_slots[nNext].nEntry != kNone;
          nNext = (nNext + 1) & nMask) {
-        const size_t nHome = Home(m_slots[nNext].hWnd, m_slots[nNext].nID);
+        const size_t nHome = Home(m_slots[nNext].nHash);
         if (((nNext - nHome) & nMask) >= ((nNext - nHole) & nMask)) {
             m_slots[nHole] = m_slots[nNext];
             nHole = nNext;
@@ -60,15 +66,21 @@ void CTimerIndex::Erase(HWND hWnd, UINT_PTR nID) {
 void CTimerIndex::Grow() {
     std::vector<Slot> old;
     old.swap(m_slots);
-    const size_t nSize = old.empty() ? 16 : old.size() * 2;
-    m_slots.assign(nSize, Slot{nullptr, 0, kNone});
-    m_nShift = 64;
+    const size_t nSize = old.empty() ? kFirstSize : old.size() * 2;
+    MIREL_DCHECK(nSize <= (size_t{1} << 32));  // the home is a 32-bit hash's top bits
+    m_slots.assign(nSize, Slot{kNone, 0});
+    m_nShift = 32;
     for (size_t n = nSize; n > 1; n >>= 1) {
         --m_nShift;
     }
+    const size_t nMask = nSize - 1;
     for (const Slot& slot : old) {
         if (slot.nEntry != kNone) {
-            m_slots[SlotOf(slot.hWnd, slot.nID)] = slot;
+            size_t nSlot = Home(slot.nHash);
+            while (m_slots[nSlot].nEntry != kNone) {
+                nSlot = (nSlot + 1) & nMask;
+            }
+            m_slots[nSlot] = slot;
         }
     }
 }

@@ -10,17 +10,15 @@ namespace mirel_ui {
 
 namespace {
 
-constexpr int64_t kNanosecondsPerMillisecond = 1000000;
-
 // Windows raises an elapse below 10 ms to 10 ms and cuts one above 0x7FFFFFFF to that.
-int64_t ClampedElapse(UINT uElapse) {
+UINT ClampedElapse(UINT uElapse) {
     UINT uClamped = uElapse;
     if (uClamped < USER_TIMER_MINIMUM) {
         uClamped = USER_TIMER_MINIMUM;
     } else if (uClamped > USER_TIMER_MAXIMUM) {
         uClamped = USER_TIMER_MAXIMUM;
     }
-    return static_cast<int64_t>(uClamped) * kNanosecondsPerMillisecond;
+    return uClamped;
 }
 
 }  // namespace
@@ -34,12 +32,12 @@ extern "C" {
 // thread, and its messages carry no window.
 UINT_PTR WINAPI SetTimer(HWND hWnd, UINT_PTR nIDEvent, UINT uElapse, TIMERPROC lpTimerFunc) {
     return mirel_posix::FailOnOutOfMemory<UINT_PTR>(0, [&]() -> UINT_PTR {
-        const int64_t nElapse = mirel_ui::ClampedElapse(uElapse);
+        const UINT uClamped = mirel_ui::ClampedElapse(uElapse);
         if (hWnd == nullptr) {
-            return mirel_ui::CurrentQueue().SetThreadTimer(nIDEvent, nElapse, lpTimerFunc);
+            return mirel_ui::CurrentQueue().SetThreadTimer(nIDEvent, uClamped, lpTimerFunc);
         }
         if (!mirel_ui::WithOwnerQueue(hWnd, [&](mirel_ui::CThreadQueue& queue) {
-                queue.SetTimer(hWnd, nIDEvent, nElapse, lpTimerFunc);
+                queue.SetTimer(hWnd, nIDEvent, uClamped, lpTimerFunc);
             })) {
             return 0;
         }
