@@ -6,6 +6,7 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/windows_api.h"
 #include "tests/support/failing_allocator.h"
@@ -85,6 +86,33 @@ TEST(OutOfMemoryPosixTest, CallsFailWithTheirResultAndWorkAfterwards) {
             EXPECT_TRUE(c.fnCall()) << "fails again once memory is back";
         }).join();
     }
+}
+
+// A thread's timer store that must grow and cannot: the set fails, and every timer stays. The
+// memory runs out at each step of the growth in turn.
+TEST(OutOfMemoryPosixTest, ATimerStoreThatCannotGrowKeepsItsTimers) {
+    std::thread([] {
+        std::vector<UINT_PTR> ids{SetTimer(nullptr, 0, 100000, IgnoreTick)};
+        int nFailures = 0;
+        for (int i = 0; i < 300; ++i) {
+            UINT_PTR nId = 0;
+            {
+                CFailingAllocations failing(1, i % 5);
+                nId = SetTimer(nullptr, 0, 100000, IgnoreTick);
+            }
+            if (nId == 0) {
+                ++nFailures;
+                EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
+                nId = SetTimer(nullptr, 0, 100000, IgnoreTick);
+            }
+            ASSERT_NE(nId, 0u);
+            ids.push_back(nId);
+        }
+        EXPECT_GE(nFailures, 5);  // the store grew
+        for (UINT_PTR nId : ids) {
+            EXPECT_TRUE(KillTimer(nullptr, nId)) << nId;
+        }
+    }).join();
 }
 
 }  // namespace

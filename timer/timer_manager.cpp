@@ -111,6 +111,7 @@ uint32_t CTimerManager::StartTimer(ITimer* pOwner, uint32_t nElapseMs, int32_t n
         // The timer is set before it is recorded, under the lock, so that its first WM_TIMER
         // cannot be dispatched before the record exists.
         if (m_calls.pfnSetTimer(m_hWnd, nTimerId, nElapseMs, nullptr) == 0) {
+            bOutOfMemory = GetLastError() == ERROR_NOT_ENOUGH_MEMORY;
             nTimerId = 0;
         } else {
             try {

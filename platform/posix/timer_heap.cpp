@@ -83,14 +83,17 @@ void CTimerHeap::FreeEntry(uint32_t nEntry) {
     m_freeEntries.push_back(nEntry);
 }
 
-void CTimerHeap::SetProc(uint32_t nEntry, TIMERPROC pfnProc) {
-    if (nEntry >= m_procs.size()) {
-        if (pfnProc == nullptr) {
-            return;
-        }
-        m_procs.resize(m_pool.size(), nullptr);
+// Room for the entry's procedure; the array is made only once some timer has a procedure.
+void CTimerHeap::ReserveProc(uint32_t nEntry, TIMERPROC pfnProc) {
+    if (pfnProc != nullptr && nEntry >= m_procs.size()) {
+        m_procs.resize(std::max(m_pool.capacity(), size_t{nEntry} + 1), nullptr);
     }
-    m_procs[nEntry] = pfnProc;
+}
+
+void CTimerHeap::SetProc(uint32_t nEntry, TIMERPROC pfnProc) {
+    if (nEntry < m_procs.size()) {
+        m_procs[nEntry] = pfnProc;
+    }
 }
 
 void CTimerHeap::AddProcUse(TIMERPROC pfnProc) {
@@ -109,17 +112,40 @@ void CTimerHeap::DropProcUse(TIMERPROC pfnProc) {
     }
 }
 
+// Grows a vector ahead of a push_back, as push_back itself would, so that the push cannot fail.
+template <class T>
+void ReserveOneMore(std::vector<T>& items) {
+    if (items.size() == items.capacity()) {
+        items.reserve(std::max<size_t>(16, items.capacity() * 2));
+    }
+}
+
 void CTimerHeap::Set(HWND hWnd, UINT_PTR nID, TIMERPROC pfnProc, UINT uElapse, int64_t nNow) {
     const uint32_t nHash = CTimerIndex::Hash(hWnd, nID);
     uint32_t nEntry = FindEntry(hWnd, nID, nHash);
     const bool bInserted = nEntry == CTimerIndex::kNone;
+    // Everything that allocates comes first, so that running out of memory leaves the timers as
+    // they were. The free list has room for every entry of the pool, so a kill never allocates.
     if (bInserted) {
         if (m_freeEntries.empty()) {
+            ReserveOneMore(m_pool);
+            ReserveOneMore(m_places);
+            m_freeEntries.reserve(m_pool.capacity());
             nEntry = static_cast<uint32_t>(m_pool.size());
+        } else {
+            nEntry = m_freeEntries.back();
+        }
+        ReserveOneMore(m_heap);
+        m_index.ReserveOneMore();
+    }
+    ReserveProc(nEntry, pfnProc);
+    AddProcUse(pfnProc);
+
+    if (bInserted) {
+        if (m_freeEntries.empty()) {
             m_pool.emplace_back();
             m_places.push_back(0);
         } else {
-            nEntry = m_freeEntries.back();
             m_freeEntries.pop_back();
         }
         m_index.Add(nHash, nEntry);
@@ -128,7 +154,6 @@ void CTimerHeap::Set(HWND hWnd, UINT_PTR nID, TIMERPROC pfnProc, UINT uElapse, i
     }
     m_pool[nEntry] = PosixTimerEntry{hWnd, nID};
     SetProc(nEntry, pfnProc);
-    AddProcUse(pfnProc);
     const Slot slot{nNow + uElapse * kNanosecondsPerMillisecond, nEntry, uElapse};
     if (bInserted) {
         m_heap.push_back(slot);

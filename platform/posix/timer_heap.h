@@ -35,7 +35,8 @@ struct PosixTimerEntry {
 class CTimerHeap {
 public:
     // Sets a new timer or replaces the one with that window and ID; its countdown of uElapse
-    // milliseconds starts at now.
+    // milliseconds starts at now. Throws std::bad_alloc, and then leaves the timers as they were;
+    // the other operations never allocate.
     void Set(HWND hWnd, UINT_PTR nID, TIMERPROC pfnProc, UINT uElapse, int64_t nNow);
     bool Kill(HWND hWnd, UINT_PTR nID);
     bool Contains(HWND hWnd, UINT_PTR nID) const;
@@ -88,6 +89,7 @@ private:
     TIMERPROC ProcOfEntry(uint32_t nEntry) const {
         return nEntry < m_procs.size() ? m_procs[nEntry] : nullptr;
     }
+    void ReserveProc(uint32_t nEntry, TIMERPROC pfnProc);
     void SetProc(uint32_t nEntry, TIMERPROC pfnProc);
     void AddProcUse(TIMERPROC pfnProc);
     void DropProcUse(TIMERPROC pfnProc);

@@ -22,10 +22,14 @@ uint32_t CTimerIndex::Hash(HWND hWnd, UINT_PTR nID) {
     return static_cast<uint32_t>(((nWindow ^ static_cast<uint64_t>(nID)) * kGoldenRatio) >> 32);
 }
 
-void CTimerIndex::Add(uint32_t nHash, uint32_t nEntry) {
+void CTimerIndex::ReserveOneMore() {
     if ((m_nCount + 1) * 2 > m_slots.size()) {
         Grow();
     }
+}
+
+void CTimerIndex::Add(uint32_t nHash, uint32_t nEntry) {
+    ReserveOneMore();
     const size_t nMask = m_slots.size() - 1;
     size_t nSlot = Home(nHash);
     while (m_slots[nSlot].nEntry != kNone) {
@@ -63,26 +67,28 @@ void CTimerIndex::Erase(uint32_t nHash, uint32_t nEntry) {
     --m_nCount;
 }
 
+// The larger array is filled before it replaces the old one, so that running out of memory
+// leaves the index as it was.
 void CTimerIndex::Grow() {
-    std::vector<Slot> old;
-    old.swap(m_slots);
-    const size_t nSize = old.empty() ? kFirstSize : old.size() * 2;
+    const size_t nSize = m_slots.empty() ? kFirstSize : m_slots.size() * 2;
     MIREL_DCHECK(nSize <= (size_t{1} << 32));  // the home is a 32-bit hash's top bits
-    m_slots.assign(nSize, Slot{kNone, 0});
-    m_nShift = 32;
+    std::vector<Slot> slots(nSize, Slot{kNone, 0});
+    unsigned nShift = 32;
     for (size_t n = nSize; n > 1; n >>= 1) {
-        --m_nShift;
+        --nShift;
     }
     const size_t nMask = nSize - 1;
-    for (const Slot& slot : old) {
+    for (const Slot& slot : m_slots) {
         if (slot.nEntry != kNone) {
-            size_t nSlot = Home(slot.nHash);
-            while (m_slots[nSlot].nEntry != kNone) {
+            size_t nSlot = slot.nHash >> nShift;
+            while (slots[nSlot].nEntry != kNone) {
                 nSlot = (nSlot + 1) & nMask;
             }
-            m_slots[nSlot] = slot;
+            slots[nSlot] = slot;
         }
     }
+    m_slots.swap(slots);
+    m_nShift = nShift;
 }
 
 }  // namespace mirel_ui

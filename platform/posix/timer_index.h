@@ -33,6 +33,9 @@ public:
     // pool entry's key with the one looked for.
     template <class TIsKey>
     uint32_t Find(uint32_t nHash, TIsKey isKey) const;
+    // Makes room for one more entry, so that the next Add cannot run out of memory. Throws
+    // std::bad_alloc, and then leaves the index as it was.
+    void ReserveOneMore();
     // Adds the entry of a key that is not in the table yet.
     void Add(uint32_t nHash, uint32_t nEntry);
     // Removes an entry that was added under this hash.

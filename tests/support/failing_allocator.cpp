@@ -7,9 +7,12 @@
 namespace {
 
 thread_local int t_nFailures = 0;
+thread_local int t_nSkipped = 0;
 
 void* Allocate(size_t nSize) {
-    if (t_nFailures > 0) {
+    if (t_nFailures > 0 && t_nSkipped > 0) {
+        --t_nSkipped;
+    } else if (t_nFailures > 0) {
         --t_nFailures;
         return nullptr;
     }
@@ -18,12 +21,14 @@ void* Allocate(size_t nSize) {
 
 }  // namespace
 
-CFailingAllocations::CFailingAllocations(int nFailures) {
+CFailingAllocations::CFailingAllocations(int nFailures, int nSkipped) {
     t_nFailures = nFailures;
+    t_nSkipped = nSkipped;
 }
 
 CFailingAllocations::~CFailingAllocations() {
     t_nFailures = 0;
+    t_nSkipped = 0;
 }
 
 void* operator new(size_t nSize) {
