@@ -3,6 +3,8 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <new>
+
 namespace {
 
 void CatchDebugLine(const char* szLine, void* pContext) {
@@ -24,8 +26,13 @@ void CDebugCapture::Add(const char* szLine) {
         fprintf(stderr, "%s%s%s", m_szEchoPrefix, szLine,
                 nLength != 0 && szLine[nLength - 1] == '\n' ? "" : "\n");
     }
+    // Out of memory the line is dropped: the capture stands where the debug output goes, so an
+    // exception from here would leave through the code that wrote the line.
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_lines.emplace_back(szLine);
+    try {
+        m_lines.emplace_back(szLine);
+    } catch (const std::bad_alloc&) {
+    }
 }
 
 std::vector<std::string> CDebugCapture::Lines() const {
