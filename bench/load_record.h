@@ -1,4 +1,5 @@
-// What a timer load run records, shared by the benchmarks that drive loops under load: per timer,
+// What a timer load run records, shared by the benchmarks that drive loops under load, and the
+// bare load they measure against (the timers on a message-only window of the loop's own): per timer,
 // the deliveries counted against the ideal schedule start + k * period, every delivery's lateness
 // against that schedule, and the loop thread's CPU time. One thread.
 #ifndef MIREL_BENCH_LOAD_RECORD_H
@@ -118,6 +119,65 @@ private:
     int64_t m_nCpuAtStart = 0;
     int64_t m_nCpuNs = 0;
 };
+
+// The run in progress; one at a time.
+CLoadRecord g_record;
+
+// ----- The bare load: the timers on a window of the loop's own ------------------------------
+
+constexpr UINT_PTR kLoadStopTimerId = 0xFFFF0000;
+size_t g_nLoadTimers = 0;
+bool g_bLoadStopped = false;  // set when the stop timer fires: the run is over
+
+// WM_TIMER n (1 to the load's count) is the load's timer n - 1.
+LRESULT CALLBACK LoadWndProc(HWND hWnd, UINT nMessage, WPARAM wParam, LPARAM lParam) {
+    if (nMessage == WM_TIMER) {
+        if (wParam >= 1 && wParam <= g_nLoadTimers) {
+            g_record.Delivered(wParam - 1, NowNs());
+        } else if (wParam == kLoadStopTimerId) {
+            g_bLoadStopped = true;
+        }
+        return 0;
+    }
+    return DefWindowProcA(hWnd, nMessage, wParam, lParam);
+}
+
+HWND CreateLoadWindow() {
+    static bool s_bRegistered = false;
+    if (!s_bRegistered) {
+        WNDCLASSA windowClass{};
+        windowClass.lpfnWndProc = LoadWndProc;
+        windowClass.lpszClassName = "MirelBenchLoadWindow";
+        RegisterClassA(&windowClass);
+        s_bRegistered = true;
+    }
+    return CreateWindowExA(0, "MirelBenchLoadWindow", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                           nullptr, nullptr);
+}
+
+// Sets the load's timers at its period, and the stop timer, on a fresh load window, and begins
+// the run. Each timer's set time, from the start, goes to *pSetOffsets when that is not null.
+HWND SetBareLoad(size_t nTimers, std::vector<int64_t>* pSetOffsets) {
+    HWND hWnd = CreateLoadWindow();
+    g_record.Start(nTimers);
+    g_nLoadTimers = nTimers;
+    g_bLoadStopped = false;
+    if (pSetOffsets != nullptr) {
+        pSetOffsets->assign(nTimers, 0);
+    }
+    const int64_t nStart = NowNs();
+    for (size_t i = 0; i < nTimers; ++i) {
+        const int64_t nSetAt = NowNs();
+        g_record.Armed(i, nSetAt);
+        if (pSetOffsets != nullptr) {
+            (*pSetOffsets)[i] = nSetAt - nStart;
+        }
+        SetTimer(hWnd, i + 1, kPeriodMs, nullptr);
+    }
+    SetTimer(hWnd, kLoadStopTimerId, static_cast<UINT>(kRunNs / 1'000'000), nullptr);
+    g_record.BeginRun(nStart);
+    return hWnd;
+}
 
 }  // namespace
 

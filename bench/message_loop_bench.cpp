@@ -49,8 +49,6 @@
 
 namespace {
 
-CLoadRecord g_record;
-
 // When each timer was set, relative to the start of the run. Our loop sets its timers with
 // SetTimer and records the offsets it got; the references then arm theirs on exactly these
 // offsets, so that every loop faces the same spread of due times and the same batches.
@@ -58,63 +56,16 @@ std::vector<int64_t> g_setOffsets;
 
 // ----- Our loop: SetTimer on a message-only window, GetMessageA and DispatchMessageA ---------
 
-constexpr UINT_PTR kStopTimerID = 0xFFFF0000;
-size_t g_nLoadTimers = 0;
-bool g_bStop = false;
-
-LRESULT CALLBACK LoadWndProc(HWND hWnd, UINT nMessage, WPARAM wParam, LPARAM lParam) {
-    if (nMessage == WM_TIMER) {
-        if (wParam >= 1 && wParam <= g_nLoadTimers) {
-            g_record.Delivered(wParam - 1, NowNs());
-        } else if (wParam == kStopTimerID) {
-            g_bStop = true;
-        }
-        return 0;
-    }
-    return DefWindowProcA(hWnd, nMessage, wParam, lParam);
-}
-
-HWND CreateBenchWindow() {
-    static bool s_bRegistered = false;
-    if (!s_bRegistered) {
-        WNDCLASSA windowClass{};
-        windowClass.lpfnWndProc = LoadWndProc;
-        windowClass.lpszClassName = "MirelBenchWindow";
-        RegisterClassA(&windowClass);
-        s_bRegistered = true;
-    }
-    return CreateWindowExA(0, "MirelBenchWindow", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr,
-                           nullptr);
-}
-
 // Sets the load's timers on a fresh window; only the GetMessageA run records the schedule that
 // the references follow.
 HWND SetOurLoad(size_t nTimers, bool bRecordSchedule) {
-    HWND hWnd = CreateBenchWindow();
-    g_record.Start(nTimers);
-    g_nLoadTimers = nTimers;
-    g_bStop = false;
-    if (bRecordSchedule) {
-        g_setOffsets.assign(nTimers, 0);
-    }
-    const int64_t nStart = NowNs();
-    for (size_t i = 0; i < nTimers; ++i) {
-        const int64_t nSetAt = NowNs();
-        g_record.Armed(i, nSetAt);
-        if (bRecordSchedule) {
-            g_setOffsets[i] = nSetAt - nStart;
-        }
-        SetTimer(hWnd, i + 1, kPeriodMs, nullptr);
-    }
-    SetTimer(hWnd, kStopTimerID, static_cast<UINT>(kRunNs / 1'000'000), nullptr);
-    g_record.BeginRun(nStart);
-    return hWnd;
+    return SetBareLoad(nTimers, bRecordSchedule ? &g_setOffsets : nullptr);
 }
 
 void RunOurLoop(size_t nTimers) {
     HWND hWnd = SetOurLoad(nTimers, true);
     MSG msg;
-    while (!g_bStop && GetMessageA(&msg, nullptr, 0, 0) > 0) {
+    while (!g_bLoadStopped && GetMessageA(&msg, nullptr, 0, 0) > 0) {
         DispatchMessageA(&msg);
     }
     g_record.EndRun();
@@ -127,10 +78,10 @@ void RunOurLoop(size_t nTimers) {
 // The host's side of the recipe: when the descriptor is readable, everything the queue holds.
 void OnQueueReadable(uv_poll_t* pPoll, int nStatus, int) {
     MSG msg;
-    while (!g_bStop && PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    while (!g_bLoadStopped && PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
         DispatchMessageA(&msg);
     }
-    if (g_bStop || nStatus < 0) {
+    if (g_bLoadStopped || nStatus < 0) {
         uv_close(reinterpret_cast<uv_handle_t*>(pPoll), nullptr);
     }
 }
@@ -375,7 +326,7 @@ void BM_SetKillAmong(benchmark::State& state) {
     const size_t nTimers = static_cast<size_t>(state.range(0));
     const UINT uProbeElapse =
         state.range(1) == 0 ? 600'000 : kLiveElapseMs + static_cast<UINT>(nTimers / 2);
-    HWND hWnd = CreateBenchWindow();
+    HWND hWnd = CreateLoadWindow();
     SetLiveTimers(hWnd, nTimers);
     for (auto _ : state) {
         SetTimer(hWnd, kProbeID, uProbeElapse, nullptr);
@@ -392,7 +343,7 @@ bool SetKillMakesNoSystemCall(size_t nTimers) {
     fflush(stdout);
     const pid_t nChild = fork();
     if (nChild == 0) {
-        HWND hWnd = CreateBenchWindow();
+        HWND hWnd = CreateLoadWindow();
         SetLiveTimers(hWnd, nTimers);
         for (int i = 0; i < 10000; ++i) {  // let the allocator settle first
             SetTimer(hWnd, kProbeID, 600'000, nullptr);

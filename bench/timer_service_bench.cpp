@@ -137,39 +137,10 @@ void BM_AsioStartCancelPair(benchmark::State& state) {
 
 // ----- The bare platform beside it ------------------------------------------------------------
 
-CLoadRecord g_record;
-size_t g_nBareTimers = 0;
-bool g_bBareStop = false;
-constexpr UINT_PTR kBareStopId = 0xFFFF0000;
-
-LRESULT CALLBACK BareWndProc(HWND hWnd, UINT nMessage, WPARAM wParam, LPARAM lParam) {
-    if (nMessage == WM_TIMER) {
-        if (wParam >= 1 && wParam <= g_nBareTimers)
-            g_record.Delivered(wParam - 1, NowNs());
-        else if (wParam == kBareStopId)
-            g_bBareStop = true;
-        return 0;
-    }
-    return DefWindowProcA(hWnd, nMessage, wParam, lParam);
-}
-
-HWND CreateBareWindow() {
-    static bool s_bRegistered = false;
-    if (!s_bRegistered) {
-        WNDCLASSA windowClass{};
-        windowClass.lpfnWndProc = BareWndProc;
-        windowClass.lpszClassName = "MirelBareBenchWindow";
-        RegisterClassA(&windowClass);
-        s_bRegistered = true;
-    }
-    return CreateWindowExA(0, "MirelBareBenchWindow", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                           nullptr, nullptr);
-}
-
 void BM_BareSetKillPair(benchmark::State& state) {
     const int nTimers = static_cast<int>(state.range(0));
     const bool bFirst = state.range(2) != 0;
-    HWND hWnd = CreateBareWindow();
+    HWND hWnd = CreateLoadWindow();
     for (int i = 0; i < nTimers; ++i)
         SetTimer(hWnd, static_cast<UINT_PTR>(i + 1), kLiveElapseBaseMs + i * 7, nullptr);
     const UINT nElapse = bFirst ? kFirstElapseMs : kLiveElapseBaseMs + nTimers * 7 / 2;
@@ -222,18 +193,9 @@ CLoadRecord::Summary RunServiceLoad(size_t nTimers) {
 }
 
 CLoadRecord::Summary RunBareLoad(size_t nTimers) {
-    HWND hWnd = CreateBareWindow();
-    g_record.Start(nTimers);
-    g_nBareTimers = nTimers;
-    g_bBareStop = false;
     const int64_t nStart = NowNs();
-    for (size_t i = 0; i < nTimers; ++i) {
-        g_record.Armed(i, NowNs());
-        SetTimer(hWnd, i + 1, kPeriodMs, nullptr);
-    }
-    SetTimer(hWnd, kBareStopId, static_cast<UINT>(kRunNs / 1'000'000), nullptr);
-    g_record.BeginRun(nStart);
-    PumpUntil(nStart + kRunNs, &g_bBareStop);
+    HWND hWnd = SetBareLoad(nTimers, nullptr);
+    PumpUntil(nStart + kRunNs, &g_bLoadStopped);
     g_record.EndRun();
     DestroyWindow(hWnd);
     return g_record.Summarise();
