@@ -54,16 +54,19 @@ server_binary() {
 }
 
 # The process ID of the server of $WINEPREFIX, if one runs. A server works in a folder named for
-# the device and inode of its prefix; /proc is read directly, as a fresh machine has no pgrep.
+# the device and inode of its prefix, and steps into the prefix itself for a moment when it saves
+# the registry; /proc is read directly, as a fresh machine has no pgrep.
 server_pid() {
-  local id pid comm found=""
+  local id prefix pid comm cwd found=""
   id=$(stat -c '%d %i' "$WINEPREFIX" 2>/dev/null) || return 0
   # shellcheck disable=SC2086
   id=$(printf 'server-%x-%x' $id)
+  prefix=$(cd "$WINEPREFIX" && pwd -P)
   for pid in /proc/[0-9]*; do
     { read -r comm <"$pid/comm"; } 2>/dev/null || continue
     case $comm in wineserver*) ;; *) continue ;; esac
-    if [ "$(basename "$(readlink "$pid/cwd" 2>/dev/null)")" = "$id" ]; then
+    cwd=$(readlink "$pid/cwd" 2>/dev/null)
+    if [ "$(basename "$cwd")" = "$id" ] || [ "$cwd" = "$prefix" ]; then
       found="${found:+$found and }${pid#/proc/}"
     fi
   done
@@ -178,6 +181,11 @@ run_program() {
   fi
   trap - TERM INT HUP
   server_after=$(server_pid)
+  # A look at /proc can miss a server that is busy for a moment; one that stopped stays gone.
+  if [ -n "$server_before" ] && [ "$server_before" != "$server_after" ]; then
+    sleep 0.5
+    server_after=$(server_pid)
+  fi
   cat "$outputs/stdout"
   cat "$outputs/stderr" >&2
   local printed=yes
