@@ -95,17 +95,17 @@ TEST_F(TimerThreadsTest, ReleasesOnWorkersNeverTakeTheWindowFromItsThread) {
     EXPECT_EQ(nNeverFired, 0);
 }
 
-// The same race, forced: the main thread's StartTimer has checked the window and a worker releases
-// the window's last other owner right then. The window stays, and the new timer fires.
+// The same race, forced: the main thread's StartTimer is setting its timer on the window and a
+// worker releases the window's last other owner right then. The window stays, and the new timer
+// fires.
 std::atomic<int> WindowChecks{0};
 std::atomic<bool> WorkerReleased{false};
-BOOL WINAPI IsWindowWaitingForTheWorker(HWND hWnd) {
-    const BOOL bAlive = IsWindow(hWnd);
+UINT_PTR WINAPI SetTimerWaitingForTheWorker(HWND hWnd, UINT_PTR nId, UINT nElapse, TIMERPROC pfn) {
     if (WindowChecks++ == 0) {
         for (int i = 0; i < 300 && !WorkerReleased; ++i)
             Sleep(1);
     }
-    return bAlive;
+    return SetTimer(hWnd, nId, nElapse, pfn);
 }
 
 TEST_F(TimerThreadsTest, AStartBetweenItsWindowCheckAndItsRecordKeepsTheWindow) {
@@ -113,7 +113,7 @@ TEST_F(TimerThreadsTest, AStartBetweenItsWindowCheckAndItsRecordKeepsTheWindow) 
     ASSERT_NE(pLastOwner->StartTimer(100000, 0, nullptr), 0u);
     ITimer* pTimer = NewTimerComponent();
     TimerPlatformCalls calls = CTimerManager::RealPlatformCalls();
-    calls.pfnIsWindow = IsWindowWaitingForTheWorker;
+    calls.pfnSetTimer = SetTimerWaitingForTheWorker;
     TimerManager.SetPlatformCalls(calls);
     std::thread worker([&] {
         while (WindowChecks == 0)

@@ -105,13 +105,19 @@ uint32_t CTimerManager::StartTimer(ITimer* pOwner, uint32_t nElapseMs, int32_t n
     }
     uint32_t nTimerId = 0;
     bool bOutOfMemory = false;
-    // Checked before an ID is taken, so that a missing window consumes none.
-    if (m_calls.pfnIsWindow(m_hWnd)) {
+    // No window, no ID: a null handle would set a thread timer, and when SetTimer refuses because
+    // the window is gone, the ID is given back. Asking IsWindow only after a refusal saves a
+    // look-up of the window on every start.
+    if (m_hWnd != nullptr) {
+        const uint32_t nNextBefore = m_nNextTimerID;
         nTimerId = AllocateTimerID();
         // The timer is set before it is recorded, under the lock, so that its first WM_TIMER
         // cannot be dispatched before the record exists.
         if (m_calls.pfnSetTimer(m_hWnd, nTimerId, nElapseMs, nullptr) == 0) {
             bOutOfMemory = GetLastError() == ERROR_NOT_ENOUGH_MEMORY;
+            if (!m_calls.pfnIsWindow(m_hWnd)) {
+                m_nNextTimerID = nNextBefore;
+            }
             nTimerId = 0;
         } else {
             try {

@@ -193,24 +193,6 @@ void CTimerTable::FreeRecord(uint32_t nRecord) {
 }
 
 void CTimerTable::Insert(ITimer* pOwner, uint32_t nTimerId, const TimerEntry& entry) {
-    const size_t nExisting = FindSlot(nTimerId);
-    if (nExisting != kNoSlot) {
-        // Only reachable after the counter has wrapped onto an ID still recorded.
-        TimerRecord& record = m_records[m_index[nExisting].nRecord];
-        if (record.pOwner != pOwner) {
-            uint32_t nNewOwner = FindOwner(pOwner);
-            if (nNewOwner == kNone) {
-                nNewOwner = AddOwner(pOwner);  // may throw: nothing changed yet
-            }
-            Unlink(m_owners[FindOwner(record.pOwner)], m_index[nExisting].nRecord);
-            record.pOwner = pOwner;
-            LinkInOrder(m_owners[nNewOwner], m_index[nExisting].nRecord);
-        }
-        record.nUserValue = entry.nUserValue;
-        record.pHandler = entry.pHandler;
-        return;
-    }
-
     // Everything that may throw comes first, so that a failure leaves the table as it was.
     GrowIndexIfNeeded();
     if (m_nFreeRecord == kNone) {
@@ -222,16 +204,30 @@ void CTimerTable::Insert(ITimer* pOwner, uint32_t nTimerId, const TimerEntry& en
         nOwner = AddOwner(pOwner);
     }
 
+    // One walk finds the ID, or the free slot that ends its probe chain and so takes it.
+    const size_t nMask = m_index.size() - 1;
+    size_t n = HomeSlot(nTimerId);
+    while (m_index[n].nTimerId != 0 && m_index[n].nTimerId != nTimerId) {
+        n = (n + 1) & nMask;
+    }
+    if (m_index[n].nTimerId == nTimerId) {
+        // Only reachable after the counter has wrapped onto an ID still recorded.
+        TimerRecord& record = m_records[m_index[n].nRecord];
+        if (record.pOwner != pOwner) {
+            Unlink(m_owners[FindOwner(record.pOwner)], m_index[n].nRecord);
+            record.pOwner = pOwner;
+            LinkInOrder(m_owners[nOwner], m_index[n].nRecord);
+        }
+        record.nUserValue = entry.nUserValue;
+        record.pHandler = entry.pHandler;
+        return;
+    }
+
     const uint32_t nRecord = m_nFreeRecord;
     m_nFreeRecord = m_records[nRecord].nNext;
     m_records[nRecord] =
         TimerRecord{nTimerId, kNone, kNone, entry.nUserValue, entry.pHandler, pOwner};
     LinkInOrder(m_owners[nOwner], nRecord);
-    const size_t nMask = m_index.size() - 1;
-    size_t n = HomeSlot(nTimerId);
-    while (m_index[n].nTimerId != 0) {
-        n = (n + 1) & nMask;
-    }
     m_index[n] = IndexSlot{nTimerId, nRecord};
     ++m_nTimers;
     MIREL_DCHECK(m_nTimers * 2 <= m_index.size());
