@@ -67,20 +67,35 @@ void StartLiveTimers(LiveTimers& live, int nTimers, int nOwners) {
     }
 }
 
+// The arguments of a pair benchmark: live timers, their owners, and whether the new timer lands
+// ahead of all of them ("first") or among them.
+struct PairCase {
+    int nTimers;
+    int nOwners;
+    bool bFirst;
+    uint32_t nElapse;
+};
+
+PairCase ReadPairCase(const benchmark::State& state) {
+    PairCase pair;
+    pair.nTimers = static_cast<int>(state.range(0));
+    pair.nOwners = static_cast<int>(state.range(1));
+    pair.bFirst = state.range(2) != 0;
+    pair.nElapse = pair.bFirst ? kFirstElapseMs : kLiveElapseBaseMs + pair.nTimers * 7 / 2;
+    return pair;
+}
+
 void BM_StartStopPair(benchmark::State& state) {
-    const int nTimers = static_cast<int>(state.range(0));
-    const int nOwners = static_cast<int>(state.range(1));
-    const bool bFirst = state.range(2) != 0;
+    const PairCase pair = ReadPairCase(state);
     LiveTimers live;
-    StartLiveTimers(live, nTimers, nOwners);
-    ITimer* pClient = live.owners[nOwners / 2];
-    const uint32_t nElapse = bFirst ? kFirstElapseMs : kLiveElapseBaseMs + nTimers * 7 / 2;
+    StartLiveTimers(live, pair.nTimers, pair.nOwners);
+    ITimer* pClient = live.owners[pair.nOwners / 2];
     for (auto _ : state) {
-        const uint32_t nId = pClient->StartTimer(nElapse, 1, nullptr);
+        const uint32_t nId = pClient->StartTimer(pair.nElapse, 1, nullptr);
         pClient->StopTimer(nId);
         benchmark::DoNotOptimize(nId);
     }
-    state.SetLabel(bFirst ? "first" : "among");
+    state.SetLabel(pair.bFirst ? "first" : "among");
 }
 
 // The expiry of one timer held by the owner at the highest address: the dispatch visits every
@@ -137,21 +152,25 @@ void BM_AsioStartCancelPair(benchmark::State& state) {
 
 // ----- The bare platform beside it ------------------------------------------------------------
 
-void BM_BareSetKillPair(benchmark::State& state) {
-    const int nTimers = static_cast<int>(state.range(0));
-    const bool bFirst = state.range(2) != 0;
+// A window of its own with nTimers live timers, IDs 1 to nTimers, spread as StartLiveTimers does.
+HWND CreateBareLiveTimers(int nTimers) {
     HWND hWnd = CreateLoadWindow();
     for (int i = 0; i < nTimers; ++i)
         SetTimer(hWnd, static_cast<UINT_PTR>(i + 1), kLiveElapseBaseMs + i * 7, nullptr);
-    const UINT nElapse = bFirst ? kFirstElapseMs : kLiveElapseBaseMs + nTimers * 7 / 2;
+    return hWnd;
+}
+
+void BM_BareSetKillPair(benchmark::State& state) {
+    const PairCase pair = ReadPairCase(state);
+    HWND hWnd = CreateBareLiveTimers(pair.nTimers);
     // A new ID every time, as the service hands out: the platform meets the same keys either way.
-    UINT_PTR nId = static_cast<UINT_PTR>(nTimers);
+    UINT_PTR nId = static_cast<UINT_PTR>(pair.nTimers);
     for (auto _ : state) {
-        SetTimer(hWnd, ++nId, nElapse, nullptr);
+        SetTimer(hWnd, ++nId, pair.nElapse, nullptr);
         KillTimer(hWnd, nId);
     }
     DestroyWindow(hWnd);
-    state.SetLabel(bFirst ? "first" : "among");
+    state.SetLabel(pair.bFirst ? "first" : "among");
 }
 
 // The service's pair and the bare pair in alternating batches of one loop, each with its live
@@ -159,26 +178,21 @@ void BM_BareSetKillPair(benchmark::State& state) {
 // cost per pair.
 void BM_StartStopOverBare(benchmark::State& state) {
     constexpr int kBatch = 64;
-    const int nTimers = static_cast<int>(state.range(0));
-    const int nOwners = static_cast<int>(state.range(1));
-    const bool bFirst = state.range(2) != 0;
+    const PairCase pair = ReadPairCase(state);
     LiveTimers live;
-    StartLiveTimers(live, nTimers, nOwners);
-    ITimer* pClient = live.owners[nOwners / 2];
-    HWND hWnd = CreateLoadWindow();
-    for (int i = 0; i < nTimers; ++i)
-        SetTimer(hWnd, static_cast<UINT_PTR>(i + 1), kLiveElapseBaseMs + i * 7, nullptr);
-    const uint32_t nElapse = bFirst ? kFirstElapseMs : kLiveElapseBaseMs + nTimers * 7 / 2;
-    UINT_PTR nBareId = static_cast<UINT_PTR>(nTimers);
+    StartLiveTimers(live, pair.nTimers, pair.nOwners);
+    ITimer* pClient = live.owners[pair.nOwners / 2];
+    HWND hWnd = CreateBareLiveTimers(pair.nTimers);
+    UINT_PTR nBareId = static_cast<UINT_PTR>(pair.nTimers);
     int64_t nOursNs = 0;
     int64_t nBareNs = 0;
     for (auto _ : state) {
         const int64_t nStart = NowNs();
         for (int i = 0; i < kBatch; ++i)
-            pClient->StopTimer(pClient->StartTimer(nElapse, 1, nullptr));
+            pClient->StopTimer(pClient->StartTimer(pair.nElapse, 1, nullptr));
         const int64_t nMiddle = NowNs();
         for (int i = 0; i < kBatch; ++i) {
-            SetTimer(hWnd, ++nBareId, nElapse, nullptr);
+            SetTimer(hWnd, ++nBareId, pair.nElapse, nullptr);
             KillTimer(hWnd, nBareId);
         }
         nOursNs += nMiddle - nStart;
@@ -189,7 +203,7 @@ void BM_StartStopOverBare(benchmark::State& state) {
     state.counters["ours_ns"] = static_cast<double>(nOursNs) / dPairs;
     state.counters["bare_ns"] = static_cast<double>(nBareNs) / dPairs;
     state.counters["gap_ns"] = static_cast<double>(nOursNs - nBareNs) / dPairs;
-    state.SetLabel(bFirst ? "first" : "among");
+    state.SetLabel(pair.bFirst ? "first" : "among");
 }
 
 // ----- Load, end to end ------------------------------------------------------------------------
