@@ -29,19 +29,21 @@ size_t CTimerTable::HomeSlot(uint32_t nTimerId) const {
     return (static_cast<size_t>(nRun >> (m_nIndexShift + 3)) << 3) | (nTimerId & 7u);
 }
 
+size_t CTimerTable::ProbeSlot(uint32_t nTimerId) const {
+    const size_t nMask = m_index.size() - 1;
+    size_t n = HomeSlot(nTimerId);
+    while (m_index[n].nTimerId != 0 && m_index[n].nTimerId != nTimerId) {
+        n = (n + 1) & nMask;
+    }
+    return n;
+}
+
 size_t CTimerTable::FindSlot(uint32_t nTimerId) const {
     if (nTimerId == 0) {
         return kNoSlot;
     }
-    const size_t nMask = m_index.size() - 1;
-    for (size_t n = HomeSlot(nTimerId);; n = (n + 1) & nMask) {
-        if (m_index[n].nTimerId == nTimerId) {
-            return n;
-        }
-        if (m_index[n].nTimerId == 0) {
-            return kNoSlot;
-        }
-    }
+    const size_t n = ProbeSlot(nTimerId);
+    return m_index[n].nTimerId == nTimerId ? n : kNoSlot;
 }
 
 void CTimerTable::GrowIndexIfNeeded() {
@@ -205,11 +207,7 @@ void CTimerTable::Insert(ITimer* pOwner, uint32_t nTimerId, const TimerEntry& en
     }
 
     // One walk finds the ID, or the free slot that ends its probe chain and so takes it.
-    const size_t nMask = m_index.size() - 1;
-    size_t n = HomeSlot(nTimerId);
-    while (m_index[n].nTimerId != 0 && m_index[n].nTimerId != nTimerId) {
-        n = (n + 1) & nMask;
-    }
+    const size_t n = ProbeSlot(nTimerId);
     if (m_index[n].nTimerId == nTimerId) {
         // Only reachable after the counter has wrapped onto an ID still recorded.
         TimerRecord& record = m_records[m_index[n].nRecord];

@@ -89,6 +89,8 @@ private:
         uint32_t nRecord;
     };
 
+    // The slot holding the ID, or else the free slot that ends its probe chain.
+    size_t ProbeSlot(uint32_t nTimerId) const;
     size_t FindSlot(uint32_t nTimerId) const;
     size_t HomeSlot(uint32_t nTimerId) const;
     void GrowIndexIfNeeded();
