@@ -5,6 +5,7 @@
 #                                        makes the prefix if needed, starts its server and, with
 #                                        the holder, the session's desktop
 #   wine-run.sh --stop                   stops the prefix's server and every program it runs
+#   wine-run.sh --arch                   prints win32 or win64 for the prefix, nothing for none
 # The prefix is $WINEPREFIX (each test preset gives its build one of its own).
 #
 # Why a session: Debian's wineserver ends as soon as the last program of its prefix has ended
@@ -73,14 +74,29 @@ server_pid() {
   echo "$found"
 }
 
-# win32 or win64 for an existing prefix, empty when there is none yet. The folder of 32-bit
-# system files on 64-bit Windows tells, as the registry files are written only when the
-# server gets round to it.
+# win32 or win64 for a Windows program or library, from its PE header's machine type; empty when
+# the file is none. The header's offset is at 0x3c; "PE\0\0" and the machine type follow there.
+pe_arch() {
+  local offset signature
+  offset=$(od -An -tu4 -j60 -N4 "$1" 2>/dev/null | tr -d ' ')
+  signature=$(od -An -tx1 -j"${offset:-0}" -N6 "$1" 2>/dev/null | tr -d ' ')
+  case $signature in
+    504500006486) echo win64 ;;
+    504500004c01) echo win32 ;;
+  esac
+}
+
+# win32 or win64 for an existing prefix, empty when there is none yet. Wine records the
+# architecture at the top of the prefix's registry files, but writes them only when the server
+# gets round to it; until then the system folder's own kernel32.dll tells. Which folders exist
+# does not: a 64-bit prefix made while 32-bit Wine is installed but cannot run has no syswow64.
 prefix_arch() {
-  if [ -d "$WINEPREFIX/drive_c/windows/syswow64" ]; then
-    echo win64
-  elif [ -d "$WINEPREFIX/drive_c/windows/system32" ]; then
-    echo win32
+  local recorded
+  recorded=$(sed -n 's/^#arch=\(win32\|win64\)$/\1/p' "$WINEPREFIX/system.reg" 2>/dev/null | head -n 1)
+  if [ -n "$recorded" ]; then
+    echo "$recorded"
+  else
+    pe_arch "$WINEPREFIX/drive_c/windows/system32/kernel32.dll"
   fi
 }
 
@@ -149,15 +165,9 @@ stop_session() {
 run_program() {
   local program=$1
   [ -f "$program" ] || fail "no such program: $program"
-  # The PE header's offset is at 0x3c; "PE\0\0" and the machine type follow there.
-  local offset signature arch
-  offset=$(od -An -tu4 -j60 -N4 "$program" | tr -d ' ')
-  signature=$(od -An -tx1 -j"${offset:-0}" -N6 "$program" | tr -d ' ')
-  case $signature in
-    504500006486) arch=win64 ;;
-    504500004c01) arch=win32 ;;
-    *) fail "$program is not a Windows x86 program (header $signature)" ;;
-  esac
+  local arch
+  arch=$(pe_arch "$program")
+  [ -n "$arch" ] || fail "$program is not a Windows x86 program"
   local loader
   loader=$(loader_for "$arch")
   [ -x "$loader" ] || fail "$loader is missing: $arch Wine is not installed"
@@ -214,6 +224,7 @@ run_program() {
 case ${1:-} in
   --start) start_session "${2:-}" "${3:-}" ;;
   --stop) stop_session ;;
+  --arch) prefix_arch ;;
   "") fail "usage: wine-run.sh <program> [arguments] | --start <win32|win64> [holder] | --stop" ;;
   *) run_program "$@" ;;
 esac

@@ -44,7 +44,7 @@ echo "32-bit probe: $probe"
 case $probe_status in
   0)
     # Earlier versions of this script made this prefix 64-bit, which 32-bit Wine refuses.
-    if [ -d build/mingw32/wineprefix/drive_c/windows/syswow64 ]; then
+    if [ "$(WINEPREFIX=$PWD/build/mingw32/wineprefix cmake/wine-run.sh --arch)" = win64 ]; then
       stop_wine
       rm -rf build/mingw32/wineprefix
     fi
