@@ -17,6 +17,8 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 readonly update_attempts=${MIREL_APT_UPDATE_ATTEMPTS:-3}
 readonly update_pause=${MIREL_APT_UPDATE_PAUSE:-5}
+# The 32-bit probe that the test command uses; a test of this script puts its own answer here.
+readonly win32_probe=${MIREL_WIN32_PROBE:-$here/can-run-win32.sh}
 
 want=(cmake make g++ libgtest-dev googletest)
 if [ "${1:-native}" = package ]; then
@@ -29,7 +31,7 @@ if [ "${1:-native}" = all ]; then
   # 32-bit Wine is wanted only where it could run. Exit 1 is a kernel that refuses 32-bit code
   # and 3 a machine where nothing can be told; the test command reports both in its own words.
   probe_status=0
-  probe=$("$here/can-run-win32.sh") || probe_status=$?
+  probe=$("$win32_probe") || probe_status=$?
   case $probe_status in
     0 | 2) want+=(wine32:i386) ;;
     *) echo "Not installing 32-bit Wine: $probe" ;;
