@@ -70,8 +70,15 @@ done
 # One by one, to name the package that cannot be had and apt's own reason for it.
 for pkg in "${missing[@]}"; do
   if ! output=$("${sudo_cmd[@]}" apt-get install -s -y --no-install-recommends "$pkg" 2>&1); then
-    reason=$(printf '%s\n' "$output" | grep -E '^(E: | .* : (Pre)?Depends: )' |
-             sed 's/^ *//' | paste -sd ';' -)
+    # apt's error and the first dependency it could not meet; the rest would fill a screen.
+    unmet=$(printf '%s\n' "$output" | grep -E '^ .* : (Pre)?Depends: ' | sed 's/^ *//')
+    reason=$(printf '%s\n' "$output" | grep '^E: ' | head -n 1)
+    if [ -n "$unmet" ]; then
+      more=$(($(printf '%s\n' "$unmet" | wc -l) - 1))
+      suffix=""
+      [ "$more" -gt 0 ] && suffix=", and $more more"
+      reason="$reason ($(printf '%s\n' "$unmet" | head -n 1)$suffix)"
+    fi
     echo "install-deps.sh: cannot install $pkg: ${reason:-apt-get gave no reason}" >&2
     exit 1
   fi
