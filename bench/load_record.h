@@ -157,7 +157,10 @@ HWND CreateLoadWindow() {
 
 // Sets the load's timers at its period, and the stop timer, on a fresh load window, and begins
 // the run. Each timer's set time, from the start, goes to *pSetOffsets when that is not null.
-HWND SetBareLoad(size_t nTimers, std::vector<int64_t>* pSetOffsets) {
+// With pFollow, timer i is set no sooner than (*pFollow)[i] after the start: the load then has
+// the spread of due times that another loop had, and with it the same batches.
+HWND SetBareLoad(size_t nTimers, std::vector<int64_t>* pSetOffsets,
+                 const std::vector<int64_t>* pFollow = nullptr) {
     HWND hWnd = CreateLoadWindow();
     g_record.Start(nTimers);
     g_nLoadTimers = nTimers;
@@ -167,6 +170,8 @@ HWND SetBareLoad(size_t nTimers, std::vector<int64_t>* pSetOffsets) {
     }
     const int64_t nStart = NowNs();
     for (size_t i = 0; i < nTimers; ++i) {
+        while (pFollow != nullptr && NowNs() < nStart + (*pFollow)[i]) {
+        }
         const int64_t nSetAt = NowNs();
         g_record.Armed(i, nSetAt);
         if (pSetOffsets != nullptr) {

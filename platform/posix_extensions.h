@@ -31,10 +31,14 @@ void MirelSetDebugOutputSink(MirelDebugOutputSink pfnSink, void* pContext);
 // the queue's place in MsgWaitForMultipleObjectsEx. Returns -1, with GetLastError set, when no
 // descriptor can be had (ERROR_TOO_MANY_OPEN_FILES, ERROR_NOT_ENOUGH_MEMORY).
 //
-// When it is readable, the host takes every message with PeekMessageA(PM_REMOVE) and
-// DispatchMessageA until none is left (ending its loop on WM_QUIT), then waits again. Taking the
-// last due WM_TIMER out leaves the descriptor readable until that final PeekMessageA, which finds
-// the queue empty and quiets it.
+// When it is readable, the host takes messages with PeekMessageA(PM_REMOVE) and DispatchMessageA
+// until none is left or it has dispatched one stamped (MSG::time) later than the pass began
+// (ending its loop on WM_QUIT), then waits again; what is left keeps the descriptor readable.
+// Taking the last due WM_TIMER out leaves the descriptor readable until the next PeekMessageA
+// that finds the queue empty and quiets it. Killing a timer makes no system call and leaves the
+// descriptor as it was: it may then become readable at the killed timer's due time, and the
+// PeekMessageA of that wake finds nothing and sets it for the next due time. It never becomes
+// readable late.
 int MirelGetQueueDescriptor(void);
 
 #ifdef __cplusplus

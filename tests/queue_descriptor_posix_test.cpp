@@ -1,11 +1,19 @@
 // The queue descriptor, a POSIX-only extension: readable exactly while PeekMessageA would find a
 // posted message, WM_QUIT or a due timer, level-triggered, following every change a handler or
-// another thread makes, never waking for nothing, and -1 with an error when no descriptor can be
-// had.
+// another thread makes, never late, waking for nothing only once after a kill, which makes no
+// system call, and -1 with an error when no descriptor can be had.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <poll.h>
+#include <stddef.h>
+#include <sys/prctl.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "demo/event_loops/timer_load.h"
 #include "platform/posix_extensions.h"
 #include "platform/windows_api.h"
 #include "tests/support/test_window.h"
@@ -147,8 +156,10 @@ struct SChangeCase {
     int nReadableWithinMs;
 };
 const SChangeCase kChangeCases[] = {
+    // A kill leaves the descriptor armed for the killed timer: it wakes the host once, early,
+    // and the drain of that wake finds nothing and quiets it.
     {"killing the timer that is armed", [](HWND hWnd) { SetTimer(hWnd, 1, 100, nullptr); },
-     [](HWND hWnd) { KillTimer(hWnd, 1); }, 250, -1},
+     [](HWND hWnd) { KillTimer(hWnd, 1); }, 0, 1000},
     {"setting it to a longer elapse", [](HWND hWnd) { SetTimer(hWnd, 1, 100, nullptr); },
      [](HWND hWnd) { SetTimer(hWnd, 1, 500, nullptr); }, 250, 1500},
     {"setting a timer earlier than the one armed",
@@ -202,6 +213,111 @@ TEST_F(QueueDescriptorChangeTest, FollowsChangesMadeByAnotherThread) {
         std::thread(c.fnChange, m_hWnd).join();
         ExpectReportedAfterChange(c);
     }
+}
+
+// From here on the process is killed at its first system call but exit_group.
+void ForbidSystemCalls() {
+    sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_X86_64, 1, 0),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_KILL_PROCESS),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_exit_group, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_KILL_PROCESS),
+    };
+    sock_fprog program{static_cast<unsigned short>(sizeof filter / sizeof filter[0]), filter};
+    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+        syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &program) != 0) {
+        syscall(SYS_exit_group, 2);
+    }
+}
+
+// Killing timers, the earliest each time, makes no system call with the descriptor in use, as
+// without it; the descriptor is then late for none of the timers left.
+TEST_F(QueueDescriptorPosixTest, KillsMakeNoSystemCallAndLeaveTheRestOnTime) {
+    constexpr UINT_PTR kTimers = 100;
+    for (UINT_PTR n = 1; n <= kTimers; ++n) {
+        ASSERT_NE(SetTimer(m_hWnd, n, static_cast<UINT>(200 + n), nullptr), 0u);
+    }
+    ASSERT_FALSE(Readable());
+    EXPECT_EXIT(
+        {
+            ForbidSystemCalls();
+            for (UINT_PTR n = 1; n < kTimers; ++n) {
+                KillTimer(m_hWnd, n);
+            }
+            syscall(SYS_exit_group, 0);
+        },
+        ::testing::ExitedWithCode(0), "");
+    const TestClock::time_point start = TestClock::now();
+    for (UINT_PTR n = 1; n < kTimers; ++n) {
+        KillTimer(m_hWnd, n);
+    }
+    // The wakes before the last timer's due time find nothing; the one at it finds its WM_TIMER.
+    std::vector<UINT> taken;
+    while (taken.empty() && Readable(2000)) {
+        taken = Drain();
+    }
+    EXPECT_EQ(taken, std::vector<UINT>{WM_TIMER});
+    EXPECT_LT(MillisecondsSince(start), 1000);
+    KillTimer(m_hWnd, kTimers);
+}
+
+// A handler slower than its period: its timer is due again at every look.
+constexpr int kSlowCalls = 12;
+int g_nSlowCalls = 0;
+void CALLBACK SlowTimerProc(HWND hWnd, UINT, UINT_PTR nID, DWORD) {
+    if (++g_nSlowCalls == kSlowCalls) {
+        KillTimer(hWnd, nID);
+    }
+    Sleep(15);
+}
+
+// The examples' drain under such a handler: every pass ends after at most the message waiting
+// and one more, so the host's other descriptor, always ready, is served between passes, and
+// every pass still delivers the timer, its missed periods folded.
+TEST_F(QueueDescriptorPosixTest, APassEndsWhileAHandlerIsSlowerThanItsPeriod) {
+    const int nOther = eventfd(1, EFD_CLOEXEC);
+    const int nEpoll = epoll_create1(EPOLL_CLOEXEC);
+    ASSERT_GE(nOther, 0);
+    ASSERT_GE(nEpoll, 0);
+    for (int nFd : {m_nFd, nOther}) {
+        epoll_event event{};
+        event.events = EPOLLIN;
+        event.data.fd = nFd;
+        ASSERT_EQ(epoll_ctl(nEpoll, EPOLL_CTL_ADD, nFd, &event), 0);
+    }
+    g_nSlowCalls = 0;
+    ASSERT_NE(SetTimer(m_hWnd, 1, 10, SlowTimerProc), 0u);
+    // Per pass: the calls it made, and whether the same wait served the other descriptor.
+    std::vector<std::pair<int, bool>> passes;
+    while (g_nSlowCalls < kSlowCalls) {
+        epoll_event ready[2];
+        const int nReady = epoll_wait(nEpoll, ready, 2, 2000);
+        ASSERT_GT(nReady, 0);
+        const int nBefore = g_nSlowCalls;
+        bool bPass = false;
+        bool bOtherServed = false;
+        for (int i = 0; i < nReady; ++i) {
+            if (ready[i].data.fd == nOther) {
+                bOtherServed = true;
+            } else {
+                EXPECT_TRUE(DispatchQueuedMessages());
+                bPass = true;
+            }
+        }
+        if (bPass) {
+            passes.emplace_back(g_nSlowCalls - nBefore, bOtherServed);
+        }
+    }
+    for (const auto& pass : passes) {
+        EXPECT_GE(pass.first, 1);
+        EXPECT_LE(pass.first, 2);
+        EXPECT_TRUE(pass.second);
+    }
+    close(nEpoll);
+    close(nOther);
 }
 
 // A host blocked in its own wait is woken by another thread's post, not at its next timeout.

@@ -36,12 +36,20 @@ int64_t RunQueueWaitNanoseconds() {
 }  // namespace
 
 bool DispatchQueuedMessages() {
+    // A handler slower than its timer's period finds the timer due again at every look, so a
+    // drain until the queue is empty might never end. A pass ends after the first message stamped
+    // later than its beginning: whatever is left keeps the descriptor readable, and the host's
+    // wait comes back at once, after its other work.
+    const DWORD dwPassBegan = GetTickCount();
     MSG msg;
     while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
         if (msg.message == WM_QUIT) {
             return false;
         }
         DispatchMessageA(&msg);
+        if (static_cast<LONG>(msg.time - dwPassBegan) > 0) {
+            break;
+        }
     }
     return true;
 }

@@ -11,8 +11,8 @@
 #include "mirel/timer.h"
 
 // The host's side of the queue, the same in every loop: called when the thread's queue descriptor
-// is readable, it takes and dispatches every message the queue holds, then the host goes back to
-// its own wait. False once WM_QUIT came.
+// is readable, it takes and dispatches the messages that were waiting when it began and at most
+// one that came after, then the host goes back to its own wait. False once WM_QUIT came.
 bool DispatchQueuedMessages();
 
 class CTimerLoad : public ITimerHandler {

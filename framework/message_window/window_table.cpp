@@ -1,23 +1,25 @@
 #include "framework/message_window/window_table.h"
 
+#include <atomic>
 #include <new>
 
 #include "framework/message_window/message_window_component.h"
 #include "base/module_state.h"
 #include "base/module_trace.h"
 
-// One window's delivery state. Every field is guarded by the table's lock; nDepth changes only on
-// the window's own thread, where all deliveries run.
+// One window's delivery state. Every field is changed under the table's lock but nDepth, which
+// changes only on the window's own thread, where all deliveries run, and which the end of a
+// delivery may lower without the lock (see Deliver); the two fields that end reads are atomic.
 struct MessageWindowRecord {
     HWND hWnd;
     DWORD dwOwnerThread;
-    IMessageSink* pSink;    // null once the component has let go of the window
-    int32_t nDepth;         // deliveries of this window in progress (nested ones included)
-    bool bWindowAlive;      // false from WM_NCDESTROY on
-    bool bDestroying;       // DestroyWindow has been called for it
-    bool bReleased;         // the component has let go of the window
-    CMessageWindow* pHeld;  // the component whose release waits for the window to go, or null
-    bool bReleaseReturned;  // that component's Release call has returned
+    IMessageSink* pSink;          // null once the component has let go of the window
+    std::atomic<int32_t> nDepth;  // deliveries of this window in progress (nested ones included)
+    bool bWindowAlive;            // false from WM_NCDESTROY on; changed on the window's thread
+    bool bDestroying;             // DestroyWindow has been called for it
+    std::atomic<bool> bReleased;  // the component has let go of the window
+    CMessageWindow* pHeld;        // the component whose release waits for the window to go, or null
+    bool bReleaseReturned;        // that component's Release call has returned
 };
 
 namespace {
@@ -180,7 +182,8 @@ LRESULT CWindowTable::Deliver(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam
     IMessageSink* pSink = bDestroyRequest ? nullptr : pRecord->pSink;
     // The sink hears how deeply this delivery is nested: 1 for a message from the thread's loop,
     // more for one that reaches the window while the sink is still handling an earlier one.
-    const int32_t nDepth = ++pRecord->nDepth;
+    const int32_t nDepth = pRecord->nDepth.load(std::memory_order_relaxed) + 1;
+    pRecord->nDepth.store(nDepth, std::memory_order_relaxed);
     scope.Unlock();
 
     LRESULT lResult = 0;
@@ -194,6 +197,15 @@ LRESULT CWindowTable::Deliver(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam
         lResult = DefWindowProcA(hWnd, uMsg, wParam, lParam);
     }
 
+    // The common end, a window still alive and still the component's, has nothing to settle and
+    // takes no lock: only this thread changes the depth, and another thread's release that comes
+    // after these checks is settled by the destroy request it sends. Should the table close
+    // meanwhile (at exit), it either frees the record after the depth falls to 0 or leaves it.
+    if (uMsg != WM_NCDESTROY && pRecord->bWindowAlive &&
+        !pRecord->bReleased.load(std::memory_order_acquire) && !m_bClosed.load()) {
+        pRecord->nDepth.store(nDepth - 1, std::memory_order_release);
+        return lResult;
+    }
     CCriticalLockScope relock(m_lock);
     --pRecord->nDepth;
     if (m_bClosed) {

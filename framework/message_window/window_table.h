@@ -9,6 +9,7 @@
 
 #include <stdint.h>
 
+#include <atomic>
 #include <map>
 
 #include "framework/critical_lock.h"
@@ -64,7 +65,7 @@ private:
     CCriticalLock m_lock;
     std::map<HWND, MessageWindowRecord*> m_windows;  // windows alive, by handle
     bool m_bClassRegistered = false;
-    bool m_bClosed = false;  // destroyed: deliveries get the default handling
+    std::atomic<bool> m_bClosed{false};  // destroyed: deliveries get the default handling
 };
 
 extern CWindowTable WindowTable;

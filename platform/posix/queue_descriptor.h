@@ -31,11 +31,12 @@ public:
 
     // Makes the descriptor readable exactly while the queue holds something for PeekMessageA:
     // bMessageWaits when a posted message or WM_QUIT waits, nEarliestDue the earliest timer's due
-    // time (kNever for none). The queue calls it on every change but the removal of a WM_TIMER,
-    // and on every look that finds nothing. nKnownNow is the queue's last clock reading: a timer
-    // due by then is known to be due, and one due later is simply armed for, which fires at once
-    // should its time have come meanwhile; so the clock is never read here. Costs no system call
-    // while nothing that decides readability changed.
+    // time (kNever for none). The queue calls it on every change but the removal of a WM_TIMER
+    // and the kill of a timer, and on every look that finds nothing: after those two the
+    // descriptor may report early, never late, until that look brings it in line. nKnownNow is the
+    // queue's last clock reading: a timer due by then is known to be due, and one due later is
+    // simply armed for, which fires at once should its time have come meanwhile; so the clock is
+    // never read here. Costs no system call while nothing that decides readability changed.
     void Reflect(bool bMessageWaits, int64_t nEarliestDue, int64_t nKnownNow);
 
 private:

@@ -7,7 +7,10 @@
 
 namespace {
 thread_local DWORD t_lastError = ERROR_SUCCESS;
-}
+// Read on every dispatch of a timer, so it sits at a fixed offset from the thread pointer, as the
+// thread's queue pointer does, and is filled on first use rather than by a guarded initialiser.
+__attribute__((tls_model("initial-exec"))) thread_local DWORD t_dwThreadId = 0;
+}  // namespace
 
 extern "C" {
 
@@ -21,8 +24,10 @@ void WINAPI SetLastError(DWORD dwErrCode) {
 
 // The kernel's thread ID: unique among live threads of the process, as on Windows.
 DWORD WINAPI GetCurrentThreadId(void) {
-    thread_local DWORD t_id = static_cast<DWORD>(syscall(SYS_gettid));
-    return t_id;
+    if (t_dwThreadId == 0) {
+        t_dwThreadId = static_cast<DWORD>(syscall(SYS_gettid));
+    }
+    return t_dwThreadId;
 }
 
 void WINAPI Sleep(DWORD dwMilliseconds) {

@@ -236,13 +236,12 @@ void CThreadQueue::SetTimer(HWND hWnd, UINT_PTR nID, UINT uElapse, TIMERPROC pfn
 
 bool CThreadQueue::KillTimer(HWND hWnd, UINT_PTR nID) {
     // The owner may stay blocked until the killed timer's due time; it then finds nothing and
-    // waits again, which is cheaper than waking it now for no message.
+    // waits again, which is cheaper than waking it now for no message. The descriptor is left
+    // alone for the same reason: a kill can only move the earliest due time later, so the
+    // descriptor at worst fires early, and the look that then finds nothing re-arms it. Re-arming
+    // it here would cost a system call on every kill of the earliest timer.
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (!m_timers.Kill(hWnd, nID)) {
-        return false;
-    }
-    ReflectInDescriptor();
-    return true;
+    return m_timers.Kill(hWnd, nID);
 }
 
 UINT_PTR CThreadQueue::SetThreadTimer(UINT_PTR nID, UINT uElapse, TIMERPROC pfnProc) {
