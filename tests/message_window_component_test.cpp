@@ -318,4 +318,81 @@ TEST_F(MessageWindowComponentTest, WindowDestroyedByItsThreadLeavesTheComponentS
     EXPECT_TRUE(next.m_deliveries.empty());
 }
 
+// The window's thread stops dispatching, the component is released on another thread, then the
+// window's thread ends: the window goes with it, and the release that waited for it finishes.
+TEST_F(MessageWindowComponentTest, AReleaseWaitingForAThreadThatEndsFinishesAsItEnds) {
+    IMessageWindow* pWindow = NewComponent();
+    ASSERT_NE(pWindow, nullptr);
+    CRecordingSink sink;
+    std::promise<HWND> created;
+    std::promise<void> end;
+    std::thread owner([&] {
+        HWND hWnd = nullptr;
+        pWindow->CreateMessageWindow(&hWnd, &sink);
+        created.set_value(hWnd);
+        end.get_future().wait();
+    });
+    const HWND hWnd = created.get_future().get();
+    pWindow->Release(0);
+    EXPECT_EQ(ModuleCanUnloadNow(), 0);  // its window still exists
+    end.set_value();
+    owner.join();
+    EXPECT_FALSE(IsWindow(hWnd));
+    EXPECT_EQ(ModuleCanUnloadNow(), 1);
+}
+
+// A window whose thread ends while its component still holds it is destroyed by that thread: the
+// sink hears the window's end, and the component's release then has nothing to wait for.
+TEST_F(MessageWindowComponentTest, AWindowWhoseThreadEndsTellsItsSinkAndLeavesNothingToWaitFor) {
+    IMessageWindow* pWindow = NewComponent();
+    ASSERT_NE(pWindow, nullptr);
+    CRecordingSink sink;
+    std::thread([&] {
+        HWND hWnd = nullptr;
+        pWindow->CreateMessageWindow(&hWnd, &sink);
+    }).join();
+    const std::vector<std::pair<uint32_t, int32_t>> expected = {{WM_DESTROY, 1}, {WM_NCDESTROY, 1}};
+    EXPECT_EQ(sink.Sequence(), expected);
+    pWindow->Release(0);
+    EXPECT_EQ(ModuleCanUnloadNow(), 1);
+}
+
+// The window thread's queue holds all the posted messages it may when the component is released
+// on another thread: the destroy request is not lost, and the module stays busy until the window
+// has gone. A system whose queue takes more does not meet the case.
+TEST_F(MessageWindowComponentTest, AReleaseThatFindsTheQueueFullStillEndsTheWindow) {
+    constexpr int kPostedMessageQuota = 10000;
+    IMessageWindow* pWindow = NewComponent();
+    ASSERT_NE(pWindow, nullptr);
+    CRecordingSink sink;
+    std::promise<HWND> created;
+    std::promise<void> pump;
+    bool bFull = false;
+    std::atomic<bool> bGone{false};
+    std::thread owner([&] {
+        HWND hWnd = nullptr;
+        pWindow->CreateMessageWindow(&hWnd, &sink);
+        int nPosted = 0;
+        while (nPosted <= kPostedMessageQuota && PostMessageA(nullptr, WM_USER, 0, 0))
+            ++nPosted;
+        bFull = nPosted == kPostedMessageQuota && GetLastError() == ERROR_NOT_ENOUGH_QUOTA;
+        created.set_value(hWnd);
+        pump.get_future().wait();
+        bGone = PumpMessagesUntil([&] { return !IsWindow(hWnd); }, kGenerousMs);
+    });
+    const HWND hWnd = created.get_future().get();
+    pWindow->Release(0);
+    const bool bAliveAfterRelease = IsWindow(hWnd) != FALSE;
+    const int32_t nCanUnloadAfterRelease = ModuleCanUnloadNow();
+    pump.set_value();
+    owner.join();
+    if (!bFull) {
+        GTEST_SKIP() << "this system's queue took more than " << kPostedMessageQuota << " messages";
+    }
+    EXPECT_TRUE(bAliveAfterRelease);
+    EXPECT_EQ(nCanUnloadAfterRelease, 0);
+    EXPECT_TRUE(bGone);
+    EXPECT_EQ(ModuleCanUnloadNow(), 1);
+}
+
 }  // namespace
