@@ -78,13 +78,22 @@ int32_t CTimerManager::EnsureWindow(std::unique_lock<std::mutex>& lock) {
     if (m_dwCreatingThread != 0 || m_hWnd != nullptr || m_bDestroyed) {
         return 0;  // re-entered from inside the creation, or another thread made the window
     }
-    // A component held without a window (its creation left the handle null, or it cleared the
-    // handle when the window ended) is of no further use.
+    // A component still held has no window any more: its creation left the handle null, or the
+    // window has gone (its thread ended, or someone destroyed it; the component may have cleared
+    // the handle itself). Its timers went with the window, so their records go too, and so does the
+    // component, so that nothing keeps a dead window's module loaded.
     IComponent* pStale = m_pMessageWindow;
     m_pMessageWindow = nullptr;
+    const bool bTimersDropped = m_mapTimers.HasAnyOwner();
+    const size_t nDropped = m_mapTimers.TimerCount();
+    m_mapTimers.Clear([](uint32_t) {});
     m_dwCreatingThread = GetCurrentThreadId();
     const TimerPlatformCalls calls = m_calls;
     lock.unlock();
+    if (bTimersDropped) {
+        TraceModuleError("Mirel[Error]: The timer window is gone; %u timers of it were dropped\n",
+                         static_cast<unsigned>(nDropped));
+    }
     ReleaseOwned(&pStale);
     IComponent* pComponent = nullptr;
     CreateComponentInto(&pComponent, kMessageWindowComponentId, nullptr);
@@ -126,27 +135,6 @@ void CTimerManager::WaitForWindowInCreation(std::unique_lock<std::mutex>& lock) 
     --m_nWindowWaiters;
 }
 
-// SetTimer refused a window that IsWindow finds gone: its thread ended, or someone destroyed it.
-// Its timers went with it, so their records go too, and so does the component, so that nothing
-// keeps a dead window's module loaded or the next start from obtaining a fresh window. False when
-// another start already did this. Called with the lock held, returns with it held.
-bool CTimerManager::RetireDeadWindow(std::unique_lock<std::mutex>& lock, HWND hDead) {
-    if (m_dwCreatingThread != 0 || m_hWnd != hDead) {
-        return false;
-    }
-    const size_t nDropped = m_mapTimers.TimerCount();
-    m_mapTimers.Clear([](uint32_t) {});
-    IComponent* pComponent = m_pMessageWindow;
-    m_pMessageWindow = nullptr;
-    m_hWnd = nullptr;
-    lock.unlock();
-    TraceModuleError("Mirel[Error]: The timer window is gone; %u timers of it were dropped\n",
-                     static_cast<unsigned>(nDropped));
-    ReleaseOwned(&pComponent);
-    lock.lock();
-    return true;
-}
-
 uint32_t CTimerManager::StartTimer(ITimer* pOwner, uint32_t nElapseMs, int32_t nUserValue,
                                    ITimerHandler* pHandler) {
     std::unique_lock<std::mutex> lock(m_lock);
@@ -179,7 +167,11 @@ uint32_t CTimerManager::StartTimer(ITimer* pOwner, uint32_t nElapseMs, int32_t n
                 break;
             }
             m_nNextTimerID = nNextBefore;
-            RetireDeadWindow(lock, hWnd);
+            // The window has gone: the next round obtains a fresh one, unless another start has
+            // done so already.
+            if (m_dwCreatingThread == 0 && m_hWnd == hWnd) {
+                m_hWnd = nullptr;
+            }
             continue;
         }
         try {

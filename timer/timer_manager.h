@@ -71,7 +71,6 @@ private:
     // Called with the lock held and returns with it held; see the definitions.
     int32_t EnsureWindow(std::unique_lock<std::mutex>& lock);
     void WaitForWindowInCreation(std::unique_lock<std::mutex>& lock);
-    bool RetireDeadWindow(std::unique_lock<std::mutex>& lock, HWND hDead);
     void WaitForDispatches(std::unique_lock<std::mutex>& lock, ITimer* pOwner, uint32_t nTimerId);
     void KillAllTimers();
 
