@@ -28,6 +28,7 @@
 #include <strings.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -357,20 +358,25 @@ HMODULE MirelModuleFromAddress(const void* pAddress) {
 namespace mirel_posix {
 
 // As Windows does, in the reverse of load order and under the loader lock, so that no module
-// goes while its step runs. A step may load or unload modules itself: every entry is looked up
-// again before it is called.
+// goes while its step runs. A step may load or unload modules itself: the list is walked as it
+// stood, and each entry is called only while it is still registered.
 void DeliverThreadDetach() {
     CLoaderLockScope loaderLock;
-    std::vector<ThreadDetachEntry>& entries = ThreadDetachEntries();
-    for (size_t nLeft = entries.size(); nLeft > 0; --nLeft) {
-        if (nLeft > entries.size()) {
-            nLeft = entries.size();
-            if (nLeft == 0) {
-                break;
-            }
+    std::vector<ThreadDetachEntry> snapshot;
+    try {
+        snapshot = ThreadDetachEntries();
+    } catch (const std::bad_alloc&) {
+        return;  // out of memory as the thread ends: its windows go without the modules' step
+    }
+    for (auto it = snapshot.rbegin(); it != snapshot.rend(); ++it) {
+        const std::vector<ThreadDetachEntry>& entries = ThreadDetachEntries();
+        const bool bRegistered =
+            std::any_of(entries.begin(), entries.end(), [&](const ThreadDetachEntry& entry) {
+                return entry.hModule == it->hModule && entry.pfnEntry == it->pfnEntry;
+            });
+        if (bRegistered) {
+            it->pfnEntry(reinterpret_cast<HINSTANCE>(it->hModule), DLL_THREAD_DETACH, nullptr);
         }
-        const ThreadDetachEntry entry = entries[nLeft - 1];
-        entry.pfnEntry(reinterpret_cast<HINSTANCE>(entry.hModule), DLL_THREAD_DETACH, nullptr);
     }
 }
 
