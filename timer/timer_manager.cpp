@@ -15,6 +15,18 @@ namespace {
 unsigned char ManagerDestroyedFlags = 0;
 constexpr unsigned char kManagerDestroyed = 0x01;
 
+// One round of a polling wait: the lock is let go, the thread yields (later rounds sleep a
+// millisecond), and the lock is taken again.
+void PauseWithoutLock(std::unique_lock<std::mutex>& lock, int nRound) {
+    lock.unlock();
+    if (nRound < 100) {
+        std::this_thread::yield();
+    } else {
+        Sleep(1);
+    }
+    lock.lock();
+}
+
 }  // namespace
 
 TimerPlatformCalls CTimerManager::RealPlatformCalls() {
@@ -124,13 +136,7 @@ void CTimerManager::WaitForWindowInCreation(std::unique_lock<std::mutex>& lock) 
     }
     ++m_nWindowWaiters;
     for (int nRound = 0; m_dwCreatingThread != 0; ++nRound) {
-        lock.unlock();
-        if (nRound < 100) {
-            std::this_thread::yield();
-        } else {
-            Sleep(1);
-        }
-        lock.lock();
+        PauseWithoutLock(lock, nRound);
     }
     --m_nWindowWaiters;
 }
