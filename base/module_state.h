@@ -25,5 +25,9 @@ extern char RegistryPath[kPathBufferSize];  // given by SetDLLRegistry; empty wh
 void StoreRegistryPath(const char* szPath);
 // Copies RegistryPath whole into szDest; the copy is what one call of the module works with.
 void CopyRegistryPathTo(char (&szDest)[kPathBufferSize]);
+// RegistryPath as it stands, in storage that lives as long as the module and never changes: what
+// the module hands to a factory, which may keep the pointer after the call. Each distinct path is
+// kept once.
+const char* KeptRegistryPath();
 
 #endif  // MIREL_BASE_MODULE_STATE_H

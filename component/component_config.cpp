@@ -16,9 +16,7 @@ ComponentConfig::ComponentConfig(int32_t nComponentId) {
         return;
     }
     int32_t* pRecord = nullptr;
-    char szPath[kPathBufferSize];
-    CopyRegistryPathTo(szPath);
-    pFactory->LoadComponentConfig(szPath, nComponentId, this, &nWord4, &pRecord);
+    pFactory->LoadComponentConfig(KeptRegistryPath(), nComponentId, this, &nWord4, &pRecord);
     if (pRecord != nullptr) {
         // The factory's record holds the two words in the opposite order; it keeps ownership.
         nFactoryWord0 = pRecord[0];

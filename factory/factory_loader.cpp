@@ -67,12 +67,10 @@ TMirelPtr::TMirelPtr(const char* szRegistryPath, int32_t nComponentId)
     : m_pComponent(nullptr), m_pFactory(nullptr) {
     // One path serves both the loading and the creation call, so the factory creates the
     // component with the configuration it was itself found through; the module's own path is
-    // copied once, as the host may give a new one at any moment.
-    char szModulePath[kPathBufferSize];
+    // taken once, as the host may give a new one at any moment, in storage the factory may keep.
     const char* szPath = szRegistryPath;
     if (szRegistryPath == nullptr || szRegistryPath[0] == 0) {
-        CopyRegistryPathTo(szModulePath);
-        szPath = szModulePath;
+        szPath = KeptRegistryPath();
     }
     if (nComponentId == 0) {
         // Only traced: the factory is still asked, and it decides what component 0 means.
@@ -98,8 +96,7 @@ TMirelPtr::~TMirelPtr() {
 }
 
 TFactoryPtr::TFactoryPtr() : m_pComponent(nullptr), m_pFactory(nullptr) {
-    char szPath[kPathBufferSize];
-    CopyRegistryPathTo(szPath);
+    const char* szPath = KeptRegistryPath();
     m_pFactory = LoadFactory(szPath);
     if (m_pFactory != nullptr) {
         m_pComponent = m_pFactory->CreateComponentByID(kFactoryComponentId, szPath);

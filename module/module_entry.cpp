@@ -1,9 +1,13 @@
 // The module's entry point: the loader's notifications. On Windows the loader calls it; on POSIX
 // the module's entry glue does, in the same order relative to the static objects.
+#include "module/module_entry.h"
+
 #include "module/live_registry.h"
 #include "base/module_lock.h"
 #include "base/module_state.h"
 #include "platform/module_entry_glue.h"
+
+void (*ModuleThreadDetachStep)() = nullptr;
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE hInstance, DWORD dwReason, LPVOID /*pReserved*/) {
     switch (dwReason) {
@@ -17,6 +21,11 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE hInstance, DWORD dwReason, LPVOID /*pRe
             if (IsModuleLockInitialised()) {
                 ReportLeaks();
                 DeleteModuleLock();
+            }
+            break;
+        case DLL_THREAD_DETACH:
+            if (ModuleThreadDetachStep != nullptr) {
+                ModuleThreadDetachStep();
             }
             break;
         default:

@@ -17,6 +17,13 @@ extern "C" {
 // GetModuleHandleA give for it), or null.
 HMODULE MirelModuleFromAddress(const void* pAddress);
 
+// Has the module's entry point called with DLL_THREAD_DETACH on every thread that ends with a
+// message queue (every thread that ever owned a window has one), on that thread, before its
+// windows go, and under the loader lock, as the Windows loader does. Null removes the module's
+// entry. The module entry glue registers the module at load and removes it before its detach step.
+typedef BOOL(WINAPI* MirelModuleEntry)(HINSTANCE hInstance, DWORD dwReason, LPVOID pReserved);
+void MirelSetThreadDetachEntry(HMODULE hModule, MirelModuleEntry pfnEntry);
+
 // Receives every line given to OutputDebugStringA, whole, instead of the default destination.
 // Pass null to restore the default. The sink may be called from any thread, one call per line.
 typedef void (*MirelDebugOutputSink)(const char* szLine, void* pContext);

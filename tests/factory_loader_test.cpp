@@ -216,6 +216,26 @@ TEST_F(FactoryLoaderTest, NullOrEmptyPathMeansRegistryPath) {
     }
 }
 
+// Overwrites the stack below the caller's frame, where the frames of its finished calls were.
+__attribute__((noinline)) void ScribbleOnTheStack() {
+    volatile char scribble[16 * 1024];
+    for (size_t i = 0; i < sizeof(scribble); ++i)
+        scribble[i] = 'x';
+}
+
+// The factory may keep the module's path after the call: it stays readable and unchanged.
+TEST_F(FactoryLoaderTest, TheModulesPathOutlivesTheCallThatHandsItOver) {
+    const std::string config = WriteConfig(FixturePath("FakeFactory.dll"));
+    StoreRegistryPath(config.c_str());
+    IComponent* pComponent = nullptr;
+    ASSERT_EQ(1, CreateComponentInto(&pComponent, kMessageWindowComponentId, nullptr));
+    pComponent->Release(0);
+    ScribbleOnTheStack();
+    StoreRegistryPath("Z:\\another\\Mirel.ini");
+    ASSERT_NE(m_pState->factory.pKeptCreatePath, nullptr);
+    EXPECT_EQ(config, m_pState->factory.pKeptCreatePath);
+}
+
 TEST_F(FactoryLoaderTest, ComponentIdZeroIsTracedAndStillAsked) {
     FactoryHandle = m_hFake;
     CDebugCapture capture;

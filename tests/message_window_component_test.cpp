@@ -318,4 +318,78 @@ TEST_F(MessageWindowComponentTest, WindowDestroyedByItsThreadLeavesTheComponentS
     EXPECT_TRUE(next.m_deliveries.empty());
 }
 
+// The window's thread stops dispatching, the component is released on another thread, then the
+// window's thread ends: the window goes with it, and the release that waited for it finishes.
+TEST_F(MessageWindowComponentTest, AReleaseWaitingForAThreadThatEndsFinishesAsItEnds) {
+    IMessageWindow* pWindow = NewComponent();
+    ASSERT_NE(pWindow, nullptr);
+    CRecordingSink sink;
+    std::promise<HWND> created;
+    std::promise<void> end;
+    std::thread owner([&] {
+        HWND hWnd = nullptr;
+        pWindow->CreateMessageWindow(&hWnd, &sink);
+        created.set_value(hWnd);
+        end.get_future().wait();
+    });
+    const HWND hWnd = created.get_future().get();
+    pWindow->Release(0);
+    EXPECT_EQ(ModuleCanUnloadNow(), 0);  // its window still exists
+    end.set_value();
+    owner.join();
+    EXPECT_FALSE(IsWindow(hWnd));
+    EXPECT_EQ(ModuleCanUnloadNow(), 1);
+}
+
+// A window whose thread ends while its component holds it is destroyed by that thread, as by
+// anyone else: the sink hears its end, and the release has nothing left to wait for.
+TEST_F(MessageWindowComponentTest, AWindowWhoseThreadEndsTellsItsSink) {
+    IMessageWindow* pWindow = NewComponent();
+    ASSERT_NE(pWindow, nullptr);
+    CRecordingSink sink;
+    std::thread([&] {
+        HWND hWnd = nullptr;
+        pWindow->CreateMessageWindow(&hWnd, &sink);
+    }).join();
+    EXPECT_EQ(sink.Sequence(),
+              (std::vector<std::pair<uint32_t, int32_t>>{{WM_DESTROY, 1}, {WM_NCDESTROY, 1}}));
+    pWindow->Release(0);
+}
+
+// The window thread's queue holds all the posted messages it may when the component is released
+// on another thread: the destroy request is not lost, and the module stays busy until the window
+// has gone. A system whose queue takes more does not meet the case.
+TEST_F(MessageWindowComponentTest, AReleaseThatFindsTheQueueFullStillEndsTheWindow) {
+    constexpr int kPostedMessageQuota = 10000;
+    IMessageWindow* pWindow = NewComponent();
+    ASSERT_NE(pWindow, nullptr);
+    CRecordingSink sink;
+    std::promise<HWND> created;
+    std::promise<void> pump;
+    bool bFull = false;
+    std::atomic<bool> bGone{false};
+    std::thread owner([&] {
+        HWND hWnd = nullptr;
+        pWindow->CreateMessageWindow(&hWnd, &sink);
+        int nPosted = 0;
+        while (nPosted <= kPostedMessageQuota && PostMessageA(nullptr, WM_USER, 0, 0))
+            ++nPosted;
+        bFull = nPosted == kPostedMessageQuota && GetLastError() == ERROR_NOT_ENOUGH_QUOTA;
+        created.set_value(hWnd);
+        pump.get_future().wait();
+        bGone = PumpMessagesUntil([&] { return !IsWindow(hWnd); }, kGenerousMs);
+    });
+    const HWND hWnd = created.get_future().get();
+    pWindow->Release(0);
+    const bool bHeldWithItsWindow = IsWindow(hWnd) && ModuleCanUnloadNow() == 0;
+    pump.set_value();
+    owner.join();
+    if (!bFull) {
+        GTEST_SKIP() << "this system's queue took more than " << kPostedMessageQuota << " messages";
+    }
+    EXPECT_TRUE(bHeldWithItsWindow);
+    EXPECT_TRUE(bGone);
+    EXPECT_EQ(ModuleCanUnloadNow(), 1);
+}
+
 }  // namespace

@@ -281,6 +281,9 @@ TEST_F(OwnedWindowTest, AnEndingThreadTakesItsWindowsAlong) {
     }).join();
     ASSERT_NE(hOrphan, nullptr);
     EXPECT_FALSE(IsWindow(hOrphan));
+    // As Windows does it: the procedure hears nothing of the window's end.
+    EXPECT_EQ(CMessageLog::Count(hOrphan, WM_DESTROY), 0u);
+    EXPECT_EQ(CMessageLog::Count(hOrphan, WM_NCDESTROY), 0u);
     EXPECT_FALSE(PostMessageA(hOrphan, WM_USER, 0, 0));
     EXPECT_EQ(SetTimer(hOrphan, 1, 10, nullptr), 0u);
 }

@@ -187,20 +187,53 @@ TEST_F(TimerServiceTest, WithoutAWindowNoTimerStartsAndNoIdIsConsumed) {
     pTimer->Release(0);
 }
 
-TEST_F(TimerServiceTest, AWindowDestroyedBehindTheManagersBackRefusesNewTimers) {
+// A window gone behind the manager's back takes its timers along: the next start drops their
+// records with one line and obtains a fresh window, and the counter goes on.
+TEST_F(TimerServiceTest, AWindowDestroyedBehindTheManagersBackIsReplacedByTheNextStart) {
     ITimer* pTimer = NewTimerComponent();
     const uint32_t nFirst = pTimer->StartTimer(1000, 0, nullptr);
     ASSERT_NE(nFirst, 0u);
-    ASSERT_TRUE(DestroyWindow(TimerManager.WindowForTesting()));
-    EXPECT_EQ(pTimer->StartTimer(1000, 0, nullptr), 0u);
-    EXPECT_EQ(pTimer->ModifyTimer(nFirst, 50), 0);
-    pTimer->StopTimer(nFirst);  // still forgets the timer
-    EXPECT_TRUE(TimerManager.TimersForTesting().at(pTimer).empty());
+    const HWND hGone = TimerManager.WindowForTesting();
+    ASSERT_TRUE(DestroyWindow(hGone));
+    CDebugCapture capture;
+    CRecordingHandler handler;
+    const uint32_t nNext = pTimer->StartTimer(10, 0, &handler);
+    EXPECT_EQ(nNext, nFirst + 1);
+    EXPECT_EQ(capture.Lines().size(), 1u);
+    EXPECT_EQ(pTimer->ModifyTimer(nFirst, 50), 0);  // its record went with the window
+    EXPECT_NE(TimerManager.WindowForTesting(), hGone);
+    EXPECT_TRUE(PumpMessagesUntil([&] { return handler.CountFor(nNext) > 0; }, 3000));
     pTimer->Release(0);
+}
 
-    ITimer* pNext = NewTimerComponent();
-    EXPECT_EQ(pNext->StartTimer(1000, 0, nullptr), nFirst + 1);
-    pNext->Release(0);
+// A creation that failed leaves no component behind: the next start, here with a module that
+// makes windows, tries again although the first component's owner still lives.
+TEST_F(TimerServiceTest, AFailedWindowCreationIsTriedAgainByTheNextStart) {
+    ITimer* pTimer = NewTimerComponent();
+    SetDLLRegistry(WriteTimerConfiguration(m_dir, "MirelNullWnd.dll").c_str());
+    EXPECT_EQ(pTimer->StartTimer(1000, 0, nullptr), 0u);
+    EXPECT_EQ(TimerManager.MessageWindowForTesting(), nullptr);
+    SetDLLRegistry(WriteTimerConfiguration(m_dir, "MirelMsgWnd.dll").c_str());
+    EXPECT_NE(pTimer->StartTimer(1000, 0, nullptr), 0u);
+    pTimer->Release(0);
+}
+
+UINT_PTR WINAPI RefuseSetTimerForWantOfMemory(HWND, UINT_PTR, UINT, TIMERPROC) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return 0;
+}
+
+// The system's refusal is the system's to report; the manager adds no line of its own.
+TEST_F(TimerServiceTest, ASetTimerRefusedForWantOfMemoryPrintsNothing) {
+    ITimer* pTimer = NewTimerComponent();
+    ASSERT_NE(pTimer->StartTimer(1000, 0, nullptr), 0u);
+    TimerPlatformCalls refusing = CTimerManager::RealPlatformCalls();
+    refusing.pfnSetTimer = RefuseSetTimerForWantOfMemory;
+    TimerManager.SetPlatformCalls(refusing);
+    CDebugCapture capture;
+    EXPECT_EQ(pTimer->StartTimer(1000, 0, nullptr), 0u);
+    EXPECT_TRUE(capture.Lines().empty()) << capture.Text();
+    pTimer->Release(0);
 }
 
 UINT_PTR WINAPI RefuseSetTimer(HWND, UINT_PTR, UINT, TIMERPROC) {

@@ -240,4 +240,65 @@ TEST_F(TimerThreadsTest, AnExceptionFromOnTimerIsDroppedWithOneLine) {
     pTimer->Release(0);
 }
 
+// Two threads start the first timers at once. The first creates the window and goes on only once
+// the second waits for it (or, were it not to wait, creates a window of its own): one window
+// serves both, filled in through the manager's own handle member.
+std::atomic<int> WindowCreations{0};
+std::atomic<bool> HandleInsideManager{false};
+int32_t CreateOnceTheOtherStartWaits(IMessageWindow* pWindow, HWND* phWnd, IMessageSink* pSink) {
+    const char* pHandle = reinterpret_cast<const char*>(phWnd);
+    const char* pManager = reinterpret_cast<const char*>(&TimerManager);
+    HandleInsideManager = pHandle >= pManager && pHandle < pManager + sizeof(TimerManager);
+    if (++WindowCreations == 1) {
+        while (TimerManager.WindowWaitersForTesting() == 0 && WindowCreations == 1)
+            std::this_thread::yield();
+    }
+    return pWindow->CreateMessageWindow(phWnd, pSink);
+}
+
+TEST_F(TimerThreadsTest, TwoFirstStartsAtOnceShareOneWindowMadeIntoTheManagersHandle) {
+    ASSERT_EQ(TimerManager.WindowForTesting(), nullptr);
+    TimerPlatformCalls calls = CTimerManager::RealPlatformCalls();
+    calls.pfnCreateMessageWindow = CreateOnceTheOtherStartWaits;
+    TimerManager.SetPlatformCalls(calls);
+    ITimer* pMain = NewTimerComponent();
+    ITimer* pWorker = NewTimerComponent();
+    CRecordingHandler handler;
+    uint32_t nWorkerId = 0;
+    std::thread worker([&] {
+        while (WindowCreations == 0)
+            std::this_thread::yield();
+        nWorkerId = pWorker->StartTimer(10, 2, &handler);
+    });
+    const uint32_t nMainId = pMain->StartTimer(10, 1, &handler);
+    worker.join();
+    EXPECT_EQ(WindowCreations.load(), 1);
+    EXPECT_TRUE(HandleInsideManager);
+    ASSERT_NE(nMainId, 0u);
+    ASSERT_NE(nWorkerId, 0u);
+    EXPECT_TRUE(PumpMessagesUntil(
+        [&] { return handler.CountFor(nMainId) > 0 && handler.CountFor(nWorkerId) > 0; }, 3000));
+    pMain->Release(0);
+    pWorker->Release(0);
+}
+
+// The window's thread ends while a timer of another component runs on it. The next start, on this
+// thread, drops the dead timer's record with one line and obtains a fresh window here.
+TEST_F(TimerThreadsTest, AfterTheWindowsThreadEndsTheNextStartObtainsAFreshWindow) {
+    ITimer* pOld = NewTimerComponent();
+    uint32_t nOldId = 0;
+    std::thread([&] { nOldId = pOld->StartTimer(10, 0, nullptr); }).join();
+    ASSERT_NE(nOldId, 0u);
+    ITimer* pNew = NewTimerComponent();
+    CRecordingHandler handler;
+    m_capture.Clear();
+    const uint32_t nId = pNew->StartTimer(10, 0, &handler);
+    ASSERT_NE(nId, 0u);
+    EXPECT_EQ(m_capture.Lines().size(), 1u) << m_capture.Text();
+    EXPECT_EQ(TimerManager.TimersForTesting().count(pOld), 0u);
+    EXPECT_TRUE(PumpMessagesUntil([&] { return handler.CountFor(nId) > 0; }, 3000));
+    pOld->Release(0);
+    pNew->Release(0);
+}
+
 }  // namespace

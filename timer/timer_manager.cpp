@@ -15,6 +15,18 @@ namespace {
 unsigned char ManagerDestroyedFlags = 0;
 constexpr unsigned char kManagerDestroyed = 0x01;
 
+// One round of a polling wait: the lock is let go, the thread yields (later rounds sleep a
+// millisecond), and the lock is taken again.
+void PauseWithoutLock(std::unique_lock<std::mutex>& lock, int nRound) {
+    lock.unlock();
+    if (nRound < 100) {
+        std::this_thread::yield();
+    } else {
+        Sleep(1);
+    }
+    lock.lock();
+}
+
 }  // namespace
 
 TimerPlatformCalls CTimerManager::RealPlatformCalls() {
@@ -22,6 +34,9 @@ TimerPlatformCalls CTimerManager::RealPlatformCalls() {
     calls.pfnSetTimer = &SetTimer;
     calls.pfnKillTimer = &KillTimer;
     calls.pfnIsWindow = &IsWindow;
+    calls.pfnCreateMessageWindow = [](IMessageWindow* pWindow, HWND* phWnd, IMessageSink* pSink) {
+        return pWindow->CreateMessageWindow(phWnd, pSink);
+    };
     return calls;
 }
 
@@ -33,6 +48,8 @@ CTimerManager::CTimerManager()
       m_bCounterWrapped(false),
       m_calls(RealPlatformCalls()),
       m_nStartsInProgress(0),
+      m_dwCreatingThread(0),
+      m_nWindowWaiters(0),
       m_pDispatches(nullptr),
       m_bDestroyed(false) {}
 
@@ -62,34 +79,66 @@ uint32_t CTimerManager::AllocateTimerID() {
     }
 }
 
-int32_t CTimerManager::EnsureWindow() {
-    {
-        std::lock_guard<std::mutex> lock(m_lock);
-        if (m_pMessageWindow != nullptr || m_bDestroyed) {
-            return 0;
-        }
+// Obtains the window one thread at a time: the first thread to find none creates it, with the
+// factory and CreateMessageWindow called without the lock (they call into other modules, which may
+// take their own locks and the loader's), and every other start waits for the outcome and then
+// uses that window. CreateMessageWindow fills m_hWnd itself: a component may keep the member's
+// address to clear it when the window ends. A failed creation leaves nothing behind, so the next
+// start tries again. Called with the lock held, returns with it held.
+int32_t CTimerManager::EnsureWindow(std::unique_lock<std::mutex>& lock) {
+    WaitForWindowInCreation(lock);
+    if (m_dwCreatingThread != 0 || m_hWnd != nullptr || m_bDestroyed) {
+        return 0;  // re-entered from inside the creation, or another thread made the window
     }
-    // Obtained without the lock: the factory and the window's creation call into other modules,
-    // which may take their own locks and the loader's.
+    // A component still held has no window any more: its creation left the handle null, or the
+    // window has gone (its thread ended, or someone destroyed it; the component may have cleared
+    // the handle itself). Its timers went with the window, so their records go too, and so does the
+    // component, so that nothing keeps a dead window's module loaded.
+    IComponent* pStale = m_pMessageWindow;
+    m_pMessageWindow = nullptr;
+    const bool bTimersDropped = m_mapTimers.HasAnyOwner();
+    const size_t nDropped = m_mapTimers.TimerCount();
+    m_mapTimers.Clear([](uint32_t) {});
+    m_dwCreatingThread = GetCurrentThreadId();
+    const TimerPlatformCalls calls = m_calls;
+    lock.unlock();
+    if (bTimersDropped) {
+        TraceModuleError("Mirel[Error]: The timer window is gone; %u timers of it were dropped\n",
+                         static_cast<unsigned>(nDropped));
+    }
+    ReleaseOwned(&pStale);
     IComponent* pComponent = nullptr;
     CreateComponentInto(&pComponent, kMessageWindowComponentId, nullptr);
-    if (pComponent == nullptr) {
-        return 0;
+    int32_t nResult = 0;
+    if (pComponent != nullptr) {
+        nResult =
+            calls.pfnCreateMessageWindow(static_cast<IMessageWindow*>(pComponent), &m_hWnd, this);
     }
-    IMessageWindow* pMessageWindow = static_cast<IMessageWindow*>(pComponent);
-    HWND hWnd = nullptr;
-    const int32_t nResult = pMessageWindow->CreateMessageWindow(&hWnd, this);
-    {
-        std::lock_guard<std::mutex> lock(m_lock);
-        if (m_pMessageWindow == nullptr && !m_bDestroyed) {
-            m_pMessageWindow = pMessageWindow;
-            m_hWnd = hWnd;
-            return nResult;
-        }
+    lock.lock();
+    m_dwCreatingThread = 0;
+    if (pComponent != nullptr && m_hWnd != nullptr && !m_bDestroyed) {
+        m_pMessageWindow = static_cast<IMessageWindow*>(pComponent);
+        return nResult;
     }
-    // Another thread obtained a window meanwhile; one window serves every timer, so this one goes.
+    m_hWnd = nullptr;
+    lock.unlock();
     ReleaseOwned(&pComponent);
+    lock.lock();
     return 0;
+}
+
+// Polls, as WaitForDispatches does: creating a window is rare and short, and the manager keeps no
+// object whose destruction at process exit could race a thread still waiting.
+void CTimerManager::WaitForWindowInCreation(std::unique_lock<std::mutex>& lock) {
+    const DWORD dwSelf = GetCurrentThreadId();
+    if (m_dwCreatingThread == 0 || m_dwCreatingThread == dwSelf) {
+        return;
+    }
+    ++m_nWindowWaiters;
+    for (int nRound = 0; m_dwCreatingThread != 0; ++nRound) {
+        PauseWithoutLock(lock, nRound);
+    }
+    --m_nWindowWaiters;
 }
 
 uint32_t CTimerManager::StartTimer(ITimer* pOwner, uint32_t nElapseMs, int32_t nUserValue,
@@ -98,36 +147,47 @@ uint32_t CTimerManager::StartTimer(ITimer* pOwner, uint32_t nElapseMs, int32_t n
     // Counted from here to the record, so that the window is not released under this start by a
     // release on another thread that sees no owner yet.
     ++m_nStartsInProgress;
-    if (m_hWnd == nullptr) {
-        lock.unlock();
-        EnsureWindow();
-        lock.lock();
-    }
     uint32_t nTimerId = 0;
     bool bOutOfMemory = false;
-    // No window, no ID: a null handle would set a thread timer, and when SetTimer refuses because
-    // the window is gone, the ID is given back. Asking IsWindow only after a refusal saves a
-    // look-up of the window on every start.
-    if (m_hWnd != nullptr) {
+    // A second round only after the window was found gone and retired: the fresh window is
+    // obtained on this thread.
+    for (int nRound = 0; nRound < 2; ++nRound) {
+        if (m_dwCreatingThread != 0 || m_hWnd == nullptr) {
+            EnsureWindow(lock);
+        }
+        // No window, no ID: a null handle would set a thread timer, and when SetTimer refuses
+        // because the window is gone, the ID is given back. Asking IsWindow only after a refusal
+        // saves a look-up of the window on every start.
+        const HWND hWnd = m_hWnd;
+        if (hWnd == nullptr) {
+            break;
+        }
         const uint32_t nNextBefore = m_nNextTimerID;
         nTimerId = AllocateTimerID();
         // The timer is set before it is recorded, under the lock, so that its first WM_TIMER
-        // cannot be dispatched before the record exists.
-        if (m_calls.pfnSetTimer(m_hWnd, nTimerId, nElapseMs, nullptr) == 0) {
-            bOutOfMemory = GetLastError() == ERROR_NOT_ENOUGH_MEMORY;
-            if (!m_calls.pfnIsWindow(m_hWnd)) {
-                m_nNextTimerID = nNextBefore;
-            }
+        // cannot be dispatched before the record exists. A refusal is the system's answer and
+        // is only returned; ERROR_NOT_ENOUGH_MEMORY included.
+        if (m_calls.pfnSetTimer(hWnd, nTimerId, nElapseMs, nullptr) == 0) {
             nTimerId = 0;
-        } else {
-            try {
-                m_mapTimers.Insert(pOwner, nTimerId, TimerEntry{nUserValue, pHandler});
-            } catch (const std::bad_alloc&) {
-                m_calls.pfnKillTimer(m_hWnd, nTimerId);
-                nTimerId = 0;
-                bOutOfMemory = true;
+            if (m_calls.pfnIsWindow(hWnd)) {
+                break;
             }
+            m_nNextTimerID = nNextBefore;
+            // The window has gone: the next round obtains a fresh one, unless another start has
+            // done so already.
+            if (m_dwCreatingThread == 0 && m_hWnd == hWnd) {
+                m_hWnd = nullptr;
+            }
+            continue;
         }
+        try {
+            m_mapTimers.Insert(pOwner, nTimerId, TimerEntry{nUserValue, pHandler});
+        } catch (const std::bad_alloc&) {
+            m_calls.pfnKillTimer(hWnd, nTimerId);
+            nTimerId = 0;
+            bOutOfMemory = true;
+        }
+        break;
     }
     --m_nStartsInProgress;
     lock.unlock();
@@ -209,10 +269,11 @@ int32_t CTimerManager::OnWindowMessage(HWND hWnd, uint32_t uMsg, uintptr_t wPara
     const uint32_t nTimerId = static_cast<uint32_t>(wParam);
     std::unique_lock<std::mutex> lock(m_lock);
     // IDs are unique across owners, so the one owner that holds the ID is the first that does.
+    // While a window is being created the table is empty and m_hWnd belongs to the creation.
     TimerEntry entry;
     ITimer* pOwner = nullptr;
-    if (hWnd != m_hWnd || !m_mapTimers.Find(nullptr, nTimerId, &entry, &pOwner) ||
-        entry.pHandler == nullptr) {
+    if (m_dwCreatingThread != 0 || hWnd != m_hWnd ||
+        !m_mapTimers.Find(nullptr, nTimerId, &entry, &pOwner) || entry.pHandler == nullptr) {
         return 0;
     }
     // Copied out and called without the lock: the handler may start, stop or release, here or
@@ -258,7 +319,9 @@ void CTimerManager::ReleaseWindowIfUnused() {
 void CTimerManager::KillAllTimers() {
     std::lock_guard<std::mutex> lock(m_lock);
     m_mapTimers.Clear([this](uint32_t nTimerId) { m_calls.pfnKillTimer(m_hWnd, nTimerId); });
-    m_hWnd = nullptr;
+    if (m_dwCreatingThread == 0) {
+        m_hWnd = nullptr;  // otherwise the creating thread finds the manager destroyed and lets go
+    }
     m_bDestroyed = true;
 }
 
@@ -274,7 +337,12 @@ void CTimerManager::SetNextTimerIdForTesting(uint32_t nNextId) {
 
 HWND CTimerManager::WindowForTesting() {
     std::lock_guard<std::mutex> lock(m_lock);
-    return m_hWnd;
+    return m_dwCreatingThread == 0 ? m_hWnd : nullptr;
+}
+
+int32_t CTimerManager::WindowWaitersForTesting() {
+    std::lock_guard<std::mutex> lock(m_lock);
+    return m_nWindowWaiters;
 }
 
 IMessageWindow* CTimerManager::MessageWindowForTesting() {

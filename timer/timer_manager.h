@@ -18,12 +18,13 @@
 #include "platform/windows_api.h"
 #include "timer/timer_table.h"
 
-// The platform's timer and window calls, replaceable so that tests can make them fail where a
-// real failure cannot be provoked.
+// The platform's timer and window calls, and the window component's creation call, replaceable so
+// that tests can make them fail where a real failure cannot be provoked.
 struct TimerPlatformCalls {
     UINT_PTR(WINAPI* pfnSetTimer)(HWND, UINT_PTR, UINT, TIMERPROC);
     BOOL(WINAPI* pfnKillTimer)(HWND, UINT_PTR);
     BOOL(WINAPI* pfnIsWindow)(HWND);
+    int32_t (*pfnCreateMessageWindow)(IMessageWindow*, HWND*, IMessageSink*);
 };
 
 class CTimerManager : public CComponentHolder, public IMessageSink {
@@ -51,6 +52,8 @@ public:
     static TimerPlatformCalls RealPlatformCalls();
     void SetNextTimerIdForTesting(uint32_t nNextId);
     HWND WindowForTesting();
+    // Starts waiting for another thread's creation of the window.
+    int32_t WindowWaitersForTesting();
     IMessageWindow* MessageWindowForTesting();
     TimerTableView TimersForTesting();
     size_t BytesPerTimerForTesting();
@@ -65,7 +68,9 @@ private:
     };
 
     uint32_t AllocateTimerID();
-    int32_t EnsureWindow();
+    // Called with the lock held and returns with it held; see the definitions.
+    int32_t EnsureWindow(std::unique_lock<std::mutex>& lock);
+    void WaitForWindowInCreation(std::unique_lock<std::mutex>& lock);
     void WaitForDispatches(std::unique_lock<std::mutex>& lock, ITimer* pOwner, uint32_t nTimerId);
     void KillAllTimers();
 
@@ -83,6 +88,10 @@ private:
     std::mutex m_lock;
     // StartTimer calls between their window check and their record: the window stays meanwhile.
     int32_t m_nStartsInProgress;
+    // The thread creating the window, 0 when none. Meanwhile the component writes m_hWnd without
+    // the lock, so nobody else reads it, and other starts wait for the outcome.
+    DWORD m_dwCreatingThread;
+    int32_t m_nWindowWaiters;
     DispatchInProgress* m_pDispatches;
     // Set by the destruction: from then on every operation finds no window and no timer.
     bool m_bDestroyed;

@@ -15,8 +15,9 @@
 // A release while the window is delivering a message (the sink's handler releases the component,
 // directly or through the component's owner) stops the deliveries at once and destroys the
 // window when that delivery returns. A release from a thread other than the window's asks the
-// window's thread to destroy it. In both cases the component stays registered, and the module
-// busy, until the window is gone.
+// window's thread to destroy it (by a timer on the window when that thread's queue is full). In
+// both cases the component stays registered, and the module busy, until the window is gone. A
+// thread that ends destroys its windows on its way out, as anyone else might destroy them.
 #ifndef MIREL_FRAMEWORK_MESSAGE_WINDOW_COMPONENT_H
 #define MIREL_FRAMEWORK_MESSAGE_WINDOW_COMPONENT_H
 

@@ -7,12 +7,16 @@
 #include "framework/message_window/window_table.h"
 #include "module/factory_table.h"
 #include "module/live_registry.h"
+#include "module/module_entry.h"
 #include "platform/module_entry_glue.h"
 
 LiveComponentMap LiveRegistry;
 CWindowTable WindowTable;
 
 namespace {
+// A window whose thread ends is destroyed by that thread on its way out, not dropped silently.
+const bool ThreadDetachStepSet = (
+    ModuleThreadDetachStep = [] { WindowTable.DestroyWindowsOfEndingThread(); }, true);
 CFactoryRegistration MessageWindowRegistration(kMessageWindowComponentId,
                                                CreateMessageWindowComponent);
 CModuleEntryGlue EntryGlue;

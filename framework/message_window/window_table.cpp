@@ -143,7 +143,9 @@ bool CWindowTable::ReleaseWindow(MessageWindowRecord* pRecord, CMessageWindow* p
     pRecord->pHeld = pComponent;
     scope.Unlock();
     if (PostMessageA(hWnd, kDestroyRequestMessage, reinterpret_cast<WPARAM>(pRecord),
-                     kDestroyRequestTag)) {
+                     kDestroyRequestTag) ||
+        (GetLastError() == ERROR_NOT_ENOUGH_QUOTA &&
+         SetTimer(hWnd, kDestroyRequestTimerId, USER_TIMER_MINIMUM, nullptr) != 0)) {
         return true;
     }
     CCriticalLockScope again(m_lock);
@@ -221,6 +223,33 @@ LRESULT CWindowTable::Deliver(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam
     }
     SettleLocked(pRecord, relock);
     return lResult;
+}
+
+void CWindowTable::DestroyWindowsOfEndingThread() {
+    const DWORD dwSelf = GetCurrentThreadId();
+    for (;;) {
+        HWND hWnd = nullptr;
+        {
+            CCriticalLockScope scope(m_lock);
+            if (m_bClosed) {
+                return;
+            }
+            for (const std::map<HWND, MessageWindowRecord*>::value_type& item : m_windows) {
+                MessageWindowRecord* pRecord = item.second;
+                if (pRecord->dwOwnerThread == dwSelf && !pRecord->bDestroying) {
+                    // Marked first, so that a window DestroyWindow cannot end is not tried again.
+                    pRecord->bDestroying = true;
+                    hWnd = item.first;
+                    break;
+                }
+            }
+        }
+        if (hWnd == nullptr) {
+            return;
+        }
+        // The record may be gone once this returns: WM_NCDESTROY settles it.
+        DestroyWindow(hWnd);
+    }
 }
 
 // Runs after every delivery and whenever the component lets go: destroys a released window once

@@ -27,6 +27,10 @@ constexpr char kMessageWindowClassName[] = "MirelMessageWindow";
 // the sink.
 constexpr UINT kDestroyRequestMessage = WM_USER + 0x3F00;
 constexpr LPARAM kDestroyRequestTag = 0x4D57;
+// When the window thread's queue is full, the request becomes a timer on the window instead: it
+// needs no room in the queue, and its WM_TIMER, the first message the released window gets after
+// the queue has drained, ends the window as any delivery to a released window does.
+constexpr UINT_PTR kDestroyRequestTimerId = 0x4D57;
 
 class CWindowTable {
 public:
@@ -57,6 +61,12 @@ public:
 
     // The window procedure's work, on the window's thread.
     LRESULT Deliver(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam);
+
+    // The calling thread is ending (the module's DLL_THREAD_DETACH step): its windows are
+    // destroyed now, while the thread can still do it, rather than dropped by the system without
+    // a word. A sink still attached hears WM_DESTROY and WM_NCDESTROY as with any other
+    // destruction, and a release that waits for one of these windows finishes.
+    void DestroyWindowsOfEndingThread();
 
 private:
     void SettleLocked(MessageWindowRecord* pRecord, CCriticalLockScope& scope);

@@ -1,5 +1,5 @@
 // Modules: LoadLibraryA, FreeLibrary, GetProcAddress, GetModuleHandleA, GetModuleFileNameA and
-// MirelModuleFromAddress over the dynamic loader.
+// MirelModuleFromAddress over the dynamic loader, and the modules' DLL_THREAD_DETACH step.
 //
 // An HMODULE is the loader's handle of the shared object, which is its link_map: the handle that
 // dlopen returns, that dladdr1 reports for an address inside the object, and that the loader's
@@ -28,12 +28,14 @@
 #include <strings.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "platform/posix/out_of_memory.h"
 #include "platform/posix/paths.h"
+#include "platform/posix/thread_detach.h"
 #include "platform/posix_extensions.h"
 #include "platform/windows_api.h"
 
@@ -65,6 +67,18 @@ private:
         return *s_pLock;
     }
 };
+
+struct ThreadDetachEntry {
+    HMODULE hModule;
+    MirelModuleEntry pfnEntry;
+};
+
+// The entry points that hear of ending threads, in load order. Guarded by the loader lock; never
+// destroyed, as threads may still end while the process's own destructors run.
+std::vector<ThreadDetachEntry>& ThreadDetachEntries() {
+    static auto* s_pEntries = new std::vector<ThreadDetachEntry>;
+    return *s_pEntries;
+}
 
 link_map* MainProgram() {
     static link_map* s_pMain = static_cast<link_map*>(dlopen(nullptr, RTLD_NOW));
@@ -311,6 +325,24 @@ DWORD WINAPI GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize) 
     });
 }
 
+void MirelSetThreadDetachEntry(HMODULE hModule, MirelModuleEntry pfnEntry) {
+    CLoaderLockScope loaderLock;
+    std::vector<ThreadDetachEntry>& entries = ThreadDetachEntries();
+    for (auto it = entries.begin(); it != entries.end(); ++it) {
+        if (it->hModule == hModule) {
+            entries.erase(it);
+            break;
+        }
+    }
+    if (pfnEntry != nullptr) {
+        try {
+            entries.push_back(ThreadDetachEntry{hModule, pfnEntry});
+        } catch (const std::bad_alloc&) {
+            // Out of memory while a module loads: it simply hears of no ending thread.
+        }
+    }
+}
+
 HMODULE MirelModuleFromAddress(const void* pAddress) {
     CLoaderLockScope loaderLock;
     Dl_info info;
@@ -322,3 +354,30 @@ HMODULE MirelModuleFromAddress(const void* pAddress) {
 }
 
 }  // extern "C"
+
+namespace mirel_posix {
+
+// As Windows does, in the reverse of load order and under the loader lock, so that no module
+// goes while its step runs. A step may load or unload modules itself: the list is walked as it
+// stood, and each entry is called only while it is still registered.
+void DeliverThreadDetach() {
+    CLoaderLockScope loaderLock;
+    std::vector<ThreadDetachEntry> snapshot;
+    try {
+        snapshot = ThreadDetachEntries();
+    } catch (const std::bad_alloc&) {
+        return;  // out of memory as the thread ends: its windows go without the modules' step
+    }
+    for (auto it = snapshot.rbegin(); it != snapshot.rend(); ++it) {
+        const std::vector<ThreadDetachEntry>& entries = ThreadDetachEntries();
+        const bool bRegistered =
+            std::any_of(entries.begin(), entries.end(), [&](const ThreadDetachEntry& entry) {
+                return entry.hModule == it->hModule && entry.pfnEntry == it->pfnEntry;
+            });
+        if (bRegistered) {
+            it->pfnEntry(reinterpret_cast<HINSTANCE>(it->hModule), DLL_THREAD_DETACH, nullptr);
+        }
+    }
+}
+
+}  // namespace mirel_posix

@@ -10,6 +10,7 @@
 
 #include "platform/posix/window_table.h"
 #include "platform/posix/queue_descriptor.h"
+#include "platform/posix/thread_detach.h"
 
 namespace mirel_ui {
 
@@ -25,10 +26,12 @@ pthread_key_t g_queueKey;
 pthread_once_t g_queueKeyOnce = PTHREAD_ONCE_INIT;
 
 // Runs when a thread that had a queue ends (the main thread's queue lives until the process
-// ends). Its windows leave the table first, so that no other thread can reach the queue through
-// them once it is deleted.
+// ends). As on Windows, the modules hear of it first, while the thread's windows still exist;
+// then the windows go without a message to their procedures. They leave the table before the
+// queue is deleted, so that no other thread can reach the queue through them.
 void EndThreadQueue(void* pValue) {
     CThreadQueue* pQueue = static_cast<CThreadQueue*>(pValue);
+    mirel_posix::DeliverThreadDetach();
     ForgetThreadWindows(pQueue);
     if (t_pQueue == pQueue) {
         t_pQueue = nullptr;
