@@ -150,9 +150,10 @@ check_table() {
   first_slot=${slots%%:*}
   set -- $slots
   local index=0 start="" word
-  # The group's entry for the first slot: the word whose function has that method's name.
+  # The group's entry for the first slot: the last word whose function has that method's name, as
+  # a base that is not the first has its own table behind the class's (of thunks adjusting this).
   for word in $words; do
-    if [[ "$word" == *"$(method_mangle "$(cut -d: -f2 <<<"$1")")"* ]]; then start=$index; break; fi
+    if [[ "$word" == *"$(method_mangle "$(cut -d: -f2 <<<"$1")")"* ]]; then start=$index; fi
     index=$((index + 1))
   done
   if [ -z "$start" ]; then report FAIL "$label" "no slot $first_slot in ${class}'s vtable"; return; fi
