@@ -102,10 +102,10 @@ rets_of() {
   echo "${found:-none}"
 }
 
-# check_rets <what> <function address> <argument bytes, or "cdecl">
+# check_rets <what> <function address> <bytes the function pops: 0 for __cdecl>
 check_rets() {
-  local want rets
-  if [ "$3" = cdecl ]; then want="ret"; else want="ret"; [ "$3" -gt 0 ] && want=$(printf 'ret $0x%x' "$3"); fi
+  local want=ret rets
+  [ "$3" -gt 0 ] && want=$(printf 'ret $0x%x' "$3")
   rets=$(rets_of "$2")
   if [ "$rets" = "$want" ]; then report ok "$1" "$rets"; else report FAIL "$1" "found: $rets; want: $want"; fi
 }
@@ -128,7 +128,7 @@ if [ "$bits" = 32 ]; then
   for name in $exports; do
     rva=$(awk -v o="$ordinal" '$1 == o { print $2 }' "$work/exports")
     check_rets "export $ordinal $name: __cdecl, the caller cleans up" \
-      "$(printf "%0${width}x" $((image_base + 16#${rva:-0})))" cdecl
+      "$(printf "%0${width}x" $((image_base + 16#${rva:-0})))" 0
     ordinal=$((ordinal + 1))
   done
 fi
