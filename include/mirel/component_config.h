@@ -21,6 +21,7 @@ struct ComponentConfig {
 };
 
 static_assert(sizeof(ComponentConfig) == 112, "ComponentConfig is shared by layout");
+static_assert(offsetof(ComponentConfig, nReserved0) == 0, "ComponentConfig layout");
 static_assert(offsetof(ComponentConfig, nWord4) == 4, "ComponentConfig layout");
 static_assert(offsetof(ComponentConfig, nFactoryWord1) == 8, "ComponentConfig layout");
 static_assert(offsetof(ComponentConfig, nFactoryWord0) == 12, "ComponentConfig layout");
