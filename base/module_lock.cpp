@@ -1,7 +1,5 @@
 #include "base/module_lock.h"
 
-#include <atomic>
-
 #include "base/module_state.h"
 #include "platform/windows_api.h"
 
@@ -11,11 +9,6 @@ CRITICAL_SECTION ModuleLock;
 // Zero at load, so the first EnterModuleLock (from a static initialiser, before the entry point
 // has run) initialises the lock.
 int32_t LockInitialised = 0;
-// The thread that holds the lock and how often it entered it; 0 while nobody holds it. Written
-// only by the holder, so that other threads can tell, without waiting, whether someone is inside
-// (the unload check and the timer service's stop rule need to know).
-std::atomic<DWORD> LockOwner{0};
-int32_t LockDepth = 0;
 
 }  // namespace
 
@@ -32,15 +25,16 @@ void EnterModuleLock() {
         InitModuleLock();
     }
     EnterCriticalSection(&ModuleLock);
-    if (LockDepth++ == 0) {
-        LockOwner.store(GetCurrentThreadId(), std::memory_order_release);
+}
+
+bool TryEnterModuleLock() {
+    if (LockInitialised == 0) {
+        InitModuleLock();
     }
+    return TryEnterCriticalSection(&ModuleLock) != FALSE;
 }
 
 void LeaveModuleLock() {
-    if (--LockDepth == 0) {
-        LockOwner.store(0, std::memory_order_release);
-    }
     LeaveCriticalSection(&ModuleLock);
 }
 
@@ -53,13 +47,4 @@ void DeleteModuleLock() {
         DeleteCriticalSection(&ModuleLock);
         LockInitialised = 0;
     }
-}
-
-bool IsModuleLockHeldByCurrentThread() {
-    return LockOwner.load(std::memory_order_acquire) == GetCurrentThreadId();
-}
-
-bool IsModuleLockHeldByAnotherThread() {
-    const DWORD dwOwner = LockOwner.load(std::memory_order_acquire);
-    return dwOwner != 0 && dwOwner != GetCurrentThreadId();
 }

@@ -8,16 +8,14 @@
 
 void InitModuleLock();
 void EnterModuleLock();
+// Enters the lock only when that needs no wait; false, without the lock, when another thread holds
+// it (the detach step at process exit, where the holder may have been ended inside it).
+bool TryEnterModuleLock();
 void LeaveModuleLock();
 bool IsModuleLockInitialised();
 // The process-detach half: deletes the critical section and marks the lock uninitialised; does
 // nothing when it was never initialised.
 void DeleteModuleLock();
-
-// Whether the calling thread holds the lock, and whether some other thread does right now (an
-// answer that may be stale by the time the caller looks at it, unless the caller holds the lock).
-bool IsModuleLockHeldByCurrentThread();
-bool IsModuleLockHeldByAnotherThread();
 
 // Holds ModuleLock for one scope.
 class CModuleLockScope {

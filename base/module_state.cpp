@@ -11,6 +11,7 @@ HINSTANCE ModuleInstance = nullptr;
 std::atomic<HMODULE> FactoryHandle{nullptr};
 std::atomic<int32_t> DllSafe{0};
 char RegistryPath[kPathBufferSize] = {0};
+std::atomic<bool> ProcessExiting{false};
 
 namespace {
 

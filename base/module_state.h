@@ -20,6 +20,11 @@ extern HINSTANCE ModuleInstance;            // stored by the process-attach step
 extern std::atomic<HMODULE> FactoryHandle;  // given by SetFactoryHandle; null when not given
 extern std::atomic<int32_t> DllSafe;        // while 0, Release does nothing
 extern char RegistryPath[kPathBufferSize];  // given by SetDLLRegistry; empty when not given
+// Set by the process-detach step when the process is exiting (Windows: the loader's reserved
+// argument is not null). The other threads were ended wherever they were, perhaps inside a lock:
+// from then on the module's clean-up takes no lock and frees nothing. Never set on POSIX, whose
+// threads still run during exit().
+extern std::atomic<bool> ProcessExiting;
 
 // Stores a path that fits (or, for null, the empty path) as RegistryPath, whole.
 void StoreRegistryPath(const char* szPath);

@@ -21,12 +21,24 @@ void UpdateLiveCount() {
     LiveCount.store(LiveRegistry.size(), std::memory_order_release);
 }
 
+// The open module frames (low bits) and, in the top bit, an idle notification that is due. One
+// word, so that it never reads 0 between a notification falling due and its being sent: the last
+// frame to close takes the due notification over by turning the word from "due, no frame" into
+// "one frame" in one step.
+constexpr uint32_t kIdleNotificationDue = 0x80000000u;
+std::atomic<uint32_t> ModuleActivity{0};
+
+// The thread that MirelDllFreeMap releases components on; 0 when none. Written under the module
+// lock, which MirelDllFreeMap holds throughout.
+std::atomic<DWORD> FreeMapThread{0};
+
 // Pointers are printed at the width of the platform's addresses: eight digits on 32-bit Windows,
 // as the framework's tools expect, sixteen on 64-bit platforms.
 constexpr int kPointerDigits = static_cast<int>(2 * sizeof(void*));
 
 // Tells the factory that this module holds no component any more. Runs under the module lock, so
-// the factory library is resolved, loaded and called while it is held.
+// the factory library is resolved, loaded and called while it is held, and in a module frame, so
+// that the module does not count as idle before the notification has been delivered.
 void SendIdleNotification() {
     TFactoryPtr factory;
     if (factory.m_pComponent == nullptr) {
@@ -35,6 +47,14 @@ void SendIdleNotification() {
         return;
     }
     static_cast<IComponentFactory*>(factory.m_pComponent)->NotifyModuleUnloadable(ModuleInstance);
+}
+
+// Runs in a frame of its own; the registry may have changed since the notification fell due.
+void SendDueIdleNotification() {
+    CModuleLockScope lock;
+    if (LiveRegistry.empty()) {
+        SendIdleNotification();
+    }
 }
 
 }  // namespace
@@ -63,7 +83,27 @@ void RecordLiveComponent(LiveComponentMap::node_type entry, IComponent* pCompone
     UpdateLiveCount();
 }
 
+void EnterModuleFrame() {
+    ModuleActivity.fetch_add(1, std::memory_order_acq_rel);
+}
+
+void LeaveModuleFrame() {
+    uint32_t nLeft = ModuleActivity.fetch_sub(1, std::memory_order_acq_rel) - 1;
+    while (nLeft == kIdleNotificationDue) {
+        // The last frame closed with a notification due: take it over, unless another thread has
+        // opened a frame meanwhile (its close sends it) or taken it over already.
+        uint32_t nExpected = kIdleNotificationDue;
+        if (!ModuleActivity.compare_exchange_strong(nExpected, 1, std::memory_order_acq_rel)) {
+            return;
+        }
+        SendDueIdleNotification();
+        nLeft = ModuleActivity.fetch_sub(1, std::memory_order_acq_rel) - 1;
+    }
+}
+
 void RemoveLiveComponent(IComponent* pComponent, int32_t bNotify) {
+    // The frame closes after the lock is left, and sends the notification if it is the last.
+    CModuleFrame frame;
     CModuleLockScope lock;
     LiveComponentMap::iterator it = LiveRegistry.find(pComponent);
     if (it == LiveRegistry.end()) {
@@ -74,7 +114,7 @@ void RemoveLiveComponent(IComponent* pComponent, int32_t bNotify) {
         UpdateLiveCount();
     }
     if (LiveRegistry.empty() && bNotify != 0) {
-        SendIdleNotification();
+        ModuleActivity.fetch_or(kIdleNotificationDue, std::memory_order_acq_rel);
     }
 }
 
@@ -83,14 +123,21 @@ size_t LiveComponentCount() {
 }
 
 bool IsModuleIdle() {
-    // The count first: a release empties the registry while it holds the lock and only then sends
-    // the idle notification, so a count of 0 seen here with the lock free means that no release
-    // is still at work, but for the return from it.
-    return LiveComponentCount() == 0 && !IsModuleLockHeldByAnotherThread();
+    // The count first: a release empties the registry inside its frame, which stays open (or hands
+    // over to a due notification) until the notification has been sent, so a count of 0 followed
+    // by no activity means that no release is still at work, but for the return from it.
+    return LiveComponentCount() == 0 && ModuleActivity.load(std::memory_order_acquire) == 0;
+}
+
+bool IsFreeMapReleasing() {
+    return FreeMapThread.load(std::memory_order_acquire) == GetCurrentThreadId();
 }
 
 void FreeAutoFreeComponents() {
     CModuleLockScope lock;
+    // Said once for the whole walk: none of these releases may wait (a nested call, from a
+    // component's release on this thread, keeps the mark).
+    const DWORD dwOuter = FreeMapThread.exchange(GetCurrentThreadId(), std::memory_order_acq_rel);
     LiveComponentMap::iterator it = LiveRegistry.begin();
     while (it != LiveRegistry.end()) {
         // A release may erase this entry, or any other, through RemoveLiveComponent on this
@@ -108,6 +155,7 @@ void FreeAutoFreeComponents() {
             it = LiveRegistry.begin();
         }
     }
+    FreeMapThread.store(dwOuter, std::memory_order_release);
 }
 
 void ReportLeaks() {

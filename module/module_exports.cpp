@@ -26,6 +26,8 @@ IComponent* CallCreateFunction(ComponentCreateFn pfnCreate) {
 extern "C" {
 
 IComponent* CreateComponent(int32_t nComponentId, uint32_t nCreatorId) {
+    // Until the new component is recorded, only this frame keeps the module from counting as idle.
+    CModuleFrame frame;
     ComponentCreateFn pfnCreate = FindCreateFunction(nComponentId);
     if (pfnCreate == nullptr) {
         TraceModuleError("Mirel[Error]: Can't find the factory method of Component\n");

@@ -180,21 +180,29 @@ TEST_F(ModuleThreadsTest, EightThreadsCreatingAndReleasingKeepTheCountTrue) {
     EXPECT_EQ(Log.nDestroyed.load(), Created.exchange(0));
 }
 
-TEST_F(ModuleThreadsTest, TheModuleIsBusyWhileAnotherThreadIsInsideItsLock) {
+// The module is busy while another thread runs its code for a component (a module frame: a
+// creation, a release and its notification, a dispatch), not while a thread merely holds its lock
+// (SetDLLRegistry, GetComponentIDs, a MirelDllFreeMap with nothing to free).
+TEST_F(ModuleThreadsTest, TheModuleIsBusyWhileAnotherThreadRunsForAComponentNotForItsLock) {
     EXPECT_EQ(MirelDllCanUnloadNow(), 1);
-    std::atomic<bool> bInside{false}, bLeave{false};
+    std::atomic<int> nStep{0};
     std::thread holder([&] {
-        CModuleLockScope held;  // as a release does through its idle notification
-        bInside = true;
-        WaitUntil([&] { return bLeave.load(); }, 5000);
+        {
+            CModuleLockScope held;
+            nStep = 1;
+            WaitUntil([&] { return nStep.load() == 2; }, 5000);
+        }
+        CModuleFrame frame;
+        nStep = 3;
+        WaitUntil([&] { return nStep.load() == 4; }, 5000);
     });
-    ASSERT_TRUE(WaitUntil([&] { return bInside.load(); }, 5000));
-    EXPECT_EQ(MirelDllCanUnloadNow(), 0);
-    bLeave = true;
-    holder.join();
+    ASSERT_TRUE(WaitUntil([&] { return nStep.load() == 1; }, 5000));
     EXPECT_EQ(MirelDllCanUnloadNow(), 1);
-    // A factory that asks from inside the notification, on the notifying thread, hears 1.
-    CModuleLockScope held;
+    nStep = 2;
+    ASSERT_TRUE(WaitUntil([&] { return nStep.load() == 3; }, 5000));
+    EXPECT_EQ(MirelDllCanUnloadNow(), 0);
+    nStep = 4;
+    holder.join();
     EXPECT_EQ(MirelDllCanUnloadNow(), 1);
 }
 

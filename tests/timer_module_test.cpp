@@ -63,4 +63,37 @@ TEST(TimerModuleTest, AClientGetsTimersThroughTheFactoryAndTheIdleModuleIsUnload
     EXPECT_EQ(capture.Text().find("[Mirel_Error]"), std::string::npos) << capture.Text();
 }
 
+// A handler releases the module's last component and goes on running: until it has returned into
+// the module, the module answers busy and the factory unloads nothing. The idle notification goes
+// out when the dispatch has returned, and the module is unloaded then.
+TEST(TimerModuleTest, AModuleIsNotIdleWhileAHandlerStillRunsForIt) {
+    CTempDir dir;
+    const std::string config =
+        WriteTimerConfiguration(dir, "MirelMsgWnd.dll", "MirelTimer.dll", "conf\\Mirel.ini");
+    CFactoryLibraryHost host;
+    ASSERT_TRUE(host.Loaded());
+    ITimer* pTimer = static_cast<ITimer*>(
+        host.Factory()->CreateComponentByID(kTimerComponentId, config.c_str()));
+    ASSERT_NE(pTimer, nullptr);
+    int32_t nCanUnloadInside = -1, nUnloadedInside = -1;
+    CRecordingHandler handler;
+    handler.m_onTimer = [&](uint32_t) {
+        if (nCanUnloadInside != -1)
+            return;
+        pTimer->Release(0);
+        nCanUnloadInside = TimerModuleCanUnloadNow();
+        // Asked only of a module that says it is busy: unloaded here, it would leave this handler
+        // nothing to return to.
+        if (nCanUnloadInside == 0)
+            nUnloadedInside = host.UnloadIdleModules();
+    };
+    ASSERT_NE(pTimer->StartTimer(10, 0, &handler), 0u);
+    ASSERT_TRUE(PumpMessagesUntil([&] { return nCanUnloadInside != -1; }, 3000));
+    EXPECT_EQ(nCanUnloadInside, 0);
+    EXPECT_EQ(nUnloadedInside, 0);
+    EXPECT_EQ(TimerModuleCanUnloadNow(), 1);
+    EXPECT_GE(host.UnloadIdleModules(), 1);
+    EXPECT_EQ(GetModuleHandleA("MirelTimer.dll"), nullptr);
+}
+
 }  // namespace

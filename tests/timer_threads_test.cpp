@@ -9,6 +9,10 @@
 #include <thread>
 #include <vector>
 
+#ifndef _WIN32
+#include <pthread.h>
+#endif
+
 #include "mirel/exports.h"
 #include "module/live_registry.h"
 #include "platform/windows_api.h"
@@ -35,6 +39,14 @@ protected:
         EXPECT_TRUE(TimerManager.TimersForTesting().empty());
         EXPECT_EQ(m_capture.Text().find("not exist"), std::string::npos) << m_capture.Text();
         SetDLLRegistry(nullptr);
+    }
+
+    // Holds the calling handler until the flag is set, for at most five seconds; true when it was.
+    static bool HoldUntil(const std::atomic<bool>& bFlag) {
+        const DWORD dwStart = GetTickCount();
+        while (!bFlag && GetTickCount() - dwStart < 5000)
+            Sleep(1);
+        return bFlag;
     }
 
     // Runs the body on nWorkers threads until stop is set, while the main thread runs mainLoop.
@@ -300,5 +312,93 @@ TEST_F(TimerThreadsTest, AfterTheWindowsThreadEndsTheNextStartObtainsAFreshWindo
     pOld->Release(0);
     pNew->Release(0);
 }
+
+// A stop that stops nothing returns at once, though a handler of the component is running: here
+// StopTimer(0), and StopTimer of the running timer, which its own handler has stopped already.
+TEST_F(TimerThreadsTest, AStopThatStopsNothingDoesNotWaitForARunningHandler) {
+    ITimer* pTimer = NewTimerComponent();
+    std::atomic<bool> bEntered{false}, bStopsReturned{false};
+    bool bReturnedWhileRunning = false;
+    uint32_t nId = 0;
+    CRecordingHandler handler;
+    handler.m_onTimer = [&](uint32_t) {
+        pTimer->StopTimer(nId);
+        bEntered = true;
+        bReturnedWhileRunning = HoldUntil(bStopsReturned);
+    };
+    nId = pTimer->StartTimer(10, 0, &handler);
+    std::thread worker([&] {
+        while (!bEntered)
+            Sleep(1);
+        pTimer->StopTimer(0);
+        pTimer->StopTimer(nId);
+        bStopsReturned = true;
+    });
+    PumpMessagesUntil([&] { return bStopsReturned.load(); }, 10000);
+    worker.join();
+    EXPECT_TRUE(bReturnedWhileRunning);
+    pTimer->Release(0);
+}
+
+// MirelDllFreeMap on a worker while the component's handler runs on the window's thread: it does
+// not wait, and the component stays alive and registered until the handler has returned, then
+// ends. The handler may still call into it meanwhile.
+TEST_F(TimerThreadsTest, FreeMapUnderARunningHandlerEndsTheComponentWhenTheHandlerReturns) {
+    ITimer* pTimer = NewTimerComponent();
+    pTimer->SetAutoFree(1);
+    std::atomic<bool> bEntered{false}, bFreeMapReturned{false};
+    bool bHeldWhileRunning = false;
+    uint32_t nId = 0;
+    CRecordingHandler handler;
+    handler.m_onTimer = [&](uint32_t) {
+        if (bEntered.exchange(true))
+            return;
+        HoldUntil(bFreeMapReturned);
+        bHeldWhileRunning = LiveComponentCount() == 1;
+        if (bHeldWhileRunning)
+            pTimer->StopTimer(nId);  // a freed object, if the release had not waited for this
+    };
+    nId = pTimer->StartTimer(10, 0, &handler);
+    std::thread worker([&] {
+        while (!bEntered)
+            Sleep(1);
+        MirelDllFreeMap();
+        bFreeMapReturned = true;
+    });
+    EXPECT_TRUE(
+        PumpMessagesUntil([&] { return bFreeMapReturned && LiveComponentCount() == 0; }, 10000));
+    worker.join();
+    EXPECT_TRUE(bHeldWhileRunning);
+}
+
+#ifndef _WIN32
+// pthread_cancel of the window's thread while OnTimer runs: the forced unwind passes the
+// dispatch (the runtime would abort the process if it were swallowed), the dispatch ends with
+// it, and a release on another thread afterwards does not wait for it.
+TEST_F(TimerThreadsTest, CancellingTheWindowThreadInsideOnTimerUnwindsThroughTheDispatch) {
+    ITimer* pTimer = NewTimerComponent();
+    std::atomic<bool> bEntered{false};
+    CRecordingHandler handler;
+    handler.m_onTimer = [&](uint32_t) {
+        bEntered = true;
+        for (;;) {
+            pthread_testcancel();
+            Sleep(1);
+        }
+    };
+    std::thread window([&] {
+        // This thread obtains the window; its dispatch is called as the window procedure would.
+        const uint32_t nId = pTimer->StartTimer(100000, 0, &handler);
+        IMessageSink* pSink = &TimerManager;
+        pSink->OnWindowMessage(TimerManager.WindowForTesting(), WM_TIMER, nId, 0, 1);
+    });
+    while (!bEntered)
+        Sleep(1);
+    pthread_cancel(window.native_handle());
+    window.join();
+    pTimer->Release(0);
+    EXPECT_EQ(handler.Count(), 1u);
+}
+#endif
 
 }  // namespace

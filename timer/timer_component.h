@@ -18,7 +18,13 @@ public:
     void StopAllTimers() override;
     void Shutdown() override;
 
+    // Ends a release that Shutdown deferred because a handler of the component was running on
+    // another thread: called once, on that thread, when the handler has returned.
+    void FinishDeferredRelease();
+
 private:
+    using Base = TComponentImpl<ITimer, kTimerComponentId>;
+
     ComponentConfig m_config;
 };
 

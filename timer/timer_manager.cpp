@@ -1,33 +1,17 @@
 #include "timer/timer_manager.h"
 
 #include <new>
-#include <thread>
 
-#include "factory/factory_loader.h"
-#include "base/module_lock.h"
+#if defined(__GLIBCXX__) && !defined(_WIN32)
+#include <cxxabi.h>
+#define MIREL_HAS_FORCED_UNWIND 1
+#endif
+
 #include "base/module_trace.h"
+#include "base/unwind_guard.h"
+#include "factory/factory_loader.h"
+#include "module/live_registry.h"
 #include "platform/debug_check.h"
-
-namespace {
-
-// The destroyed flag of the process-wide manager, in a byte of its own, so that its clean-up runs
-// at most once however its destruction is reached.
-unsigned char ManagerDestroyedFlags = 0;
-constexpr unsigned char kManagerDestroyed = 0x01;
-
-// One round of a polling wait: the lock is let go, the thread yields (later rounds sleep a
-// millisecond), and the lock is taken again.
-void PauseWithoutLock(std::unique_lock<std::mutex>& lock, int nRound) {
-    lock.unlock();
-    if (nRound < 100) {
-        std::this_thread::yield();
-    } else {
-        Sleep(1);
-    }
-    lock.lock();
-}
-
-}  // namespace
 
 TimerPlatformCalls CTimerManager::RealPlatformCalls() {
     TimerPlatformCalls calls;
@@ -45,22 +29,36 @@ CTimerManager::CTimerManager()
       m_hWnd(nullptr),
       m_nNextTimerID(1),
       m_pMessageWindow(nullptr),
+      m_mapTimers(),
       m_bCounterWrapped(false),
       m_calls(RealPlatformCalls()),
       m_nStartsInProgress(0),
       m_dwCreatingThread(0),
       m_nWindowWaiters(0),
       m_pDispatches(nullptr),
+      m_nStopsWaiting(0),
       m_bDestroyed(false) {}
 
+// Reached only for a manager other than the process-wide one (whose object is never destroyed).
 CTimerManager::~CTimerManager() {
-    if ((ManagerDestroyedFlags & kManagerDestroyed) != 0) {
+    Destroy();
+}
+
+void CTimerManager::Destroy() {
+    std::lock_guard<std::mutex> lock(m_lock);
+    if (m_bDestroyed) {
         return;
     }
-    ManagerDestroyedFlags |= kManagerDestroyed;
     // The message-window component is deliberately not released: at unload its module may already
     // be gone, and the window dies with its owner anyway.
-    KillAllTimers();
+    m_mapTimers.Clear([this](uint32_t nTimerId) { m_calls.pfnKillTimer(m_hWnd, nTimerId); });
+    if (m_dwCreatingThread == 0) {
+        m_hWnd = nullptr;  // otherwise the creating thread finds the manager destroyed and lets go
+    }
+    m_bDestroyed = true;
+    // Its memory goes back now: no call reaches the table once m_bDestroyed is set, and this is
+    // the table's only destruction (see the member's declaration).
+    m_mapTimers.~CTimerTable();
 }
 
 uint32_t CTimerManager::AllocateTimerID() {
@@ -116,6 +114,9 @@ int32_t CTimerManager::EnsureWindow(std::unique_lock<std::mutex>& lock) {
     }
     lock.lock();
     m_dwCreatingThread = 0;
+    if (m_nWindowWaiters != 0) {
+        m_windowCreated.notify_all();
+    }
     if (pComponent != nullptr && m_hWnd != nullptr && !m_bDestroyed) {
         m_pMessageWindow = static_cast<IMessageWindow*>(pComponent);
         return nResult;
@@ -127,17 +128,15 @@ int32_t CTimerManager::EnsureWindow(std::unique_lock<std::mutex>& lock) {
     return 0;
 }
 
-// Polls, as WaitForDispatches does: creating a window is rare and short, and the manager keeps no
-// object whose destruction at process exit could race a thread still waiting.
+// Waits on a condition, as a stop waits for a dispatch: the manager is never destroyed, so no
+// waiter can outlive the condition.
 void CTimerManager::WaitForWindowInCreation(std::unique_lock<std::mutex>& lock) {
     const DWORD dwSelf = GetCurrentThreadId();
     if (m_dwCreatingThread == 0 || m_dwCreatingThread == dwSelf) {
         return;
     }
     ++m_nWindowWaiters;
-    for (int nRound = 0; m_dwCreatingThread != 0; ++nRound) {
-        PauseWithoutLock(lock, nRound);
-    }
+    m_windowCreated.wait(lock, [this] { return m_dwCreatingThread == 0; });
     --m_nWindowWaiters;
 }
 
@@ -199,7 +198,7 @@ uint32_t CTimerManager::StartTimer(ITimer* pOwner, uint32_t nElapseMs, int32_t n
 
 int32_t CTimerManager::ModifyTimer(ITimer* pOwner, uint32_t nTimerId, uint32_t nElapseMs) {
     std::lock_guard<std::mutex> lock(m_lock);
-    if (!m_mapTimers.Find(pOwner, nTimerId, nullptr)) {
+    if (m_bDestroyed || !m_mapTimers.Find(pOwner, nTimerId, nullptr)) {
         return 0;
     }
     // Setting an existing ID again replaces the timer and restarts its countdown.
@@ -209,56 +208,137 @@ int32_t CTimerManager::ModifyTimer(ITimer* pOwner, uint32_t nTimerId, uint32_t n
 void CTimerManager::StopTimer(ITimer* pOwner, uint32_t nTimerId) {
     std::unique_lock<std::mutex> lock(m_lock);
     // The owner entry stays even when empty: only StopAllTimers gives up ownership of the window.
-    if (m_mapTimers.Erase(pOwner, nTimerId)) {
-        m_calls.pfnKillTimer(m_hWnd, nTimerId);
+    // A stop that stopped nothing has no handler to wait for.
+    if (m_bDestroyed || !m_mapTimers.Erase(pOwner, nTimerId)) {
+        return;
     }
+    m_calls.pfnKillTimer(m_hWnd, nTimerId);
     if (m_pDispatches != nullptr) {
         WaitForDispatches(lock, pOwner, nTimerId);
     }
 }
 
-void CTimerManager::StopAllTimers(ITimer* pOwner) {
+bool CTimerManager::StopAllTimers(ITimer* pOwner, EStopWait wait) {
     std::unique_lock<std::mutex> lock(m_lock);
+    if (m_bDestroyed) {
+        return false;
+    }
     if (m_mapTimers.HasOwner(pOwner)) {
         m_mapTimers.ForEachTimerOf(
             pOwner, [this](uint32_t nTimerId) { m_calls.pfnKillTimer(m_hWnd, nTimerId); });
         m_mapTimers.EraseOwner(pOwner);
     }
-    if (m_pDispatches != nullptr) {
-        WaitForDispatches(lock, pOwner, 0);
+    // Every running handler of the owner counts, also one whose timer its handler stopped itself:
+    // the component must outlive them all.
+    if (m_pDispatches == nullptr) {
+        return false;
     }
+    if (wait == EStopWait::kWait) {
+        WaitForDispatches(lock, pOwner, 0);
+        return false;
+    }
+    const DWORD dwSelf = GetCurrentThreadId();
+    for (DispatchInProgress* p = m_pDispatches; p != nullptr; p = p->pNext) {
+        if (p->pOwner == pOwner && p->dwThread != dwSelf) {
+            // The dispatch that returns last among the owner's passes this on (EndDispatch).
+            p->bFinishRelease = true;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool CTimerManager::IsDispatchRunning(ITimer* pOwner, uint32_t nTimerId) const {
+    const DWORD dwSelf = GetCurrentThreadId();
+    for (const DispatchInProgress* p = m_pDispatches; p != nullptr; p = p->pNext) {
+        if (p->dwThread != dwSelf && p->pOwner == pOwner &&
+            (nTimerId == 0 || p->nTimerId == nTimerId)) {
+            return true;
+        }
+    }
+    return false;
 }
 
 // After a stop on a thread other than the window's, an OnTimer call for the stopped timers may
 // still be running there: the caller waits for it, so that once a component's Release returns,
 // none of its handlers runs any more and the component can be destroyed. The window's own thread
-// never waits (its handler may stop its own timers), nor does a thread inside the module lock
-// (MirelDllFreeMap), because a running handler may be waiting for that lock itself.
+// never waits (its handler may stop its own timers). A caller that must not wait (a release by
+// MirelDllFreeMap, which holds the module lock a running handler may be waiting for) says so with
+// EStopWait::kDefer and never comes here. The manager is never destroyed, so the condition
+// variable is still there for a waiter at process exit.
 void CTimerManager::WaitForDispatches(std::unique_lock<std::mutex>& lock, ITimer* pOwner,
                                       uint32_t nTimerId) {
-    if (IsModuleLockHeldByCurrentThread()) {
-        return;
+    while (IsDispatchRunning(pOwner, nTimerId)) {
+        ++m_nStopsWaiting;
+        m_dispatchEnded.wait(lock);
+        --m_nStopsWaiting;
     }
-    const DWORD dwSelf = GetCurrentThreadId();
-    for (int nRound = 0;; ++nRound) {
-        bool bRunning = false;
-        for (const DispatchInProgress* p = m_pDispatches; p != nullptr && !bRunning; p = p->pNext) {
-            bRunning = p->dwThread != dwSelf && p->pOwner == pOwner &&
-                       (nTimerId == 0 || p->nTimerId == nTimerId);
-        }
-        if (!bRunning) {
+}
+
+// The handler's call, made through MirelCallGuarded: C++ exceptions end here (a forced unwind of
+// thread cancellation goes on, after EndDispatch); a structured exception passes unchanged, with
+// EndDispatch run by the guard during its unwind. The runtime binds a forced unwind to its catch
+// clause as a reference to no object, which the undefined-behaviour checker would stop at.
+#ifdef MIREL_HAS_FORCED_UNWIND
+__attribute__((no_sanitize("undefined")))
+#endif
+void CTimerManager::CallHandler(void* pContext) {
+    DispatchInProgress* pDispatch = static_cast<DispatchInProgress*>(pContext);
+    try {
+        pDispatch->entry.pHandler->OnTimer(pDispatch->nTimerId, pDispatch->entry.nUserValue);
+#ifdef MIREL_HAS_FORCED_UNWIND
+    } catch (abi::__forced_unwind&) {
+        // The thread is being cancelled: its stack goes, so the dispatch ends here, and the
+        // unwind must go on or the runtime aborts the process.
+        EndDispatch(pDispatch);
+        throw;
+#endif
+    } catch (...) {
+        TraceModuleError("Mirel[Error]: OnTimer of timer %u threw; the exception was dropped\n",
+                         pDispatch->nTimerId);
+    }
+}
+
+// The end of one dispatch, once: unlinks its record, wakes the stops that wait, finishes a release
+// deferred to it, and closes its module frame. Reached when OnTimer returns or threw, and from an
+// unwind that abandons the dispatch's frame.
+void CTimerManager::EndDispatch(void* pContext) {
+    DispatchInProgress* pDispatch = static_cast<DispatchInProgress*>(pContext);
+    CTimerManager* pThis = pDispatch->pManager;
+    ITimer* pFinish = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(pThis->m_lock);
+        if (!pDispatch->bLinked) {
             return;
         }
-        // Handlers are short; the wait is rare. Polling keeps the manager free of objects whose
-        // destruction at process exit could race a dispatch still running on another thread.
-        lock.unlock();
-        if (nRound < 100) {
-            std::this_thread::yield();
-        } else {
-            Sleep(1);
+        pDispatch->bLinked = false;
+        DispatchInProgress* pSameOwner = nullptr;
+        for (DispatchInProgress** pp = &pThis->m_pDispatches; *pp != nullptr;) {
+            if (*pp == pDispatch) {
+                *pp = pDispatch->pNext;
+                continue;
+            }
+            if ((*pp)->pOwner == pDispatch->pOwner) {
+                pSameOwner = *pp;
+            }
+            pp = &(*pp)->pNext;
         }
-        lock.lock();
+        if (pDispatch->bFinishRelease) {
+            // A deferred release ends with the owner's last running handler.
+            if (pSameOwner != nullptr) {
+                pSameOwner->bFinishRelease = true;
+            } else {
+                pFinish = pDispatch->pOwner;
+            }
+        }
+        if (pThis->m_nStopsWaiting != 0) {
+            pThis->m_dispatchEnded.notify_all();
+        }
     }
+    if (pFinish != nullptr) {
+        FinishDeferredTimerRelease(pFinish);
+    }
+    LeaveModuleFrame();
 }
 
 int32_t CTimerManager::OnWindowMessage(HWND hWnd, uint32_t uMsg, uintptr_t wParam,
@@ -270,32 +350,29 @@ int32_t CTimerManager::OnWindowMessage(HWND hWnd, uint32_t uMsg, uintptr_t wPara
     std::unique_lock<std::mutex> lock(m_lock);
     // IDs are unique across owners, so the one owner that holds the ID is the first that does.
     // While a window is being created the table is empty and m_hWnd belongs to the creation.
-    TimerEntry entry;
-    ITimer* pOwner = nullptr;
-    if (m_dwCreatingThread != 0 || hWnd != m_hWnd ||
-        !m_mapTimers.Find(nullptr, nTimerId, &entry, &pOwner) || entry.pHandler == nullptr) {
+    DispatchInProgress dispatch;
+    if (m_bDestroyed || m_dwCreatingThread != 0 || hWnd != m_hWnd ||
+        !m_mapTimers.Find(nullptr, nTimerId, &dispatch.entry, &dispatch.pOwner) ||
+        dispatch.entry.pHandler == nullptr) {
         return 0;
     }
     // Copied out and called without the lock: the handler may start, stop or release, here or
     // through other threads, and nothing of the table is read after it returns.
     // Handlers run only on the thread that owns the window, never on a thread that merely calls.
     MIREL_DCHECK(GetWindowThreadProcessId(hWnd, nullptr) == GetCurrentThreadId());
-    DispatchInProgress dispatch{pOwner, nTimerId, GetCurrentThreadId(), m_pDispatches};
+    dispatch.pManager = this;
+    dispatch.nTimerId = nTimerId;
+    dispatch.dwThread = GetCurrentThreadId();
+    dispatch.bLinked = true;
+    dispatch.bFinishRelease = false;
+    dispatch.pNext = m_pDispatches;
     m_pDispatches = &dispatch;
+    // The handler may release the last component and go on running: the module is not idle, and
+    // its idle notification waits, until this frame closes in EndDispatch.
+    EnterModuleFrame();
     lock.unlock();
-    try {
-        entry.pHandler->OnTimer(nTimerId, entry.nUserValue);
-    } catch (...) {
-        TraceModuleError("Mirel[Error]: OnTimer of timer %u threw; the exception was dropped\n",
-                         nTimerId);
-    }
-    lock.lock();
-    for (DispatchInProgress** pp = &m_pDispatches; *pp != nullptr; pp = &(*pp)->pNext) {
-        if (*pp == &dispatch) {
-            *pp = dispatch.pNext;
-            break;
-        }
-    }
+    MirelCallGuarded(&CTimerManager::CallHandler, &CTimerManager::EndDispatch, &dispatch);
+    EndDispatch(&dispatch);
     return 0;
 }
 
@@ -305,7 +382,7 @@ void CTimerManager::ReleaseWindowIfUnused() {
         std::lock_guard<std::mutex> lock(m_lock);
         // An owner left, a start on its way to becoming one, or a manager already destroyed (its
         // window's module may be gone) keeps the window.
-        if (m_mapTimers.HasAnyOwner() || m_nStartsInProgress != 0 || m_bDestroyed) {
+        if (m_bDestroyed || m_mapTimers.HasAnyOwner() || m_nStartsInProgress != 0) {
             return;
         }
         pComponent = m_pMessageWindow;
@@ -314,15 +391,6 @@ void CTimerManager::ReleaseWindowIfUnused() {
     }
     // Released without the lock: the component's release calls into its module.
     ReleaseOwned(&pComponent);
-}
-
-void CTimerManager::KillAllTimers() {
-    std::lock_guard<std::mutex> lock(m_lock);
-    m_mapTimers.Clear([this](uint32_t nTimerId) { m_calls.pfnKillTimer(m_hWnd, nTimerId); });
-    if (m_dwCreatingThread == 0) {
-        m_hWnd = nullptr;  // otherwise the creating thread finds the manager destroyed and lets go
-    }
-    m_bDestroyed = true;
 }
 
 void CTimerManager::SetPlatformCalls(const TimerPlatformCalls& calls) {
@@ -352,11 +420,14 @@ IMessageWindow* CTimerManager::MessageWindowForTesting() {
 
 TimerTableView CTimerManager::TimersForTesting() {
     std::lock_guard<std::mutex> lock(m_lock);
+    if (m_bDestroyed) {
+        return TimerTableView();
+    }
     return m_mapTimers.View();
 }
 
 size_t CTimerManager::BytesPerTimerForTesting() {
     std::lock_guard<std::mutex> lock(m_lock);
-    const size_t nTimers = m_mapTimers.TimerCount();
+    const size_t nTimers = m_bDestroyed ? 0 : m_mapTimers.TimerCount();
     return nTimers == 0 ? 0 : m_mapTimers.BytesHeld() / nTimers;
 }

@@ -6,6 +6,7 @@
 #include "framework/message_window/message_window_component.h"
 #include "base/module_state.h"
 #include "base/module_trace.h"
+#include "module/live_registry.h"
 
 // One window's delivery state. Every field is changed under the table's lock but nDepth, which
 // changes only on the window's own thread, where all deliveries run, and which the end of a
@@ -25,12 +26,18 @@ struct MessageWindowRecord {
 namespace {
 
 LRESULT CALLBACK MessageWindowProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam) {
+    // A module frame: a delivery may end the module's last component (a held release finishing)
+    // and still return through this module's code, so it is not idle until then.
+    CModuleFrame frame;
     return WindowTable.Deliver(hWnd, uMsg, wParam, lParam);
 }
 
 }  // namespace
 
 CWindowTable::~CWindowTable() {
+    if (ProcessExiting.load(std::memory_order_relaxed)) {
+        return;  // Windows' process exit: no lock is taken and nothing is freed
+    }
     // At process exit on POSIX, other threads still run and may be delivering a message of one of
     // these windows: from now on every delivery gets the default handling, and a record that a
     // delivery still holds is freed by that delivery.

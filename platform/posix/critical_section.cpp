@@ -16,6 +16,10 @@ void WINAPI EnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
     pthread_mutex_lock(&lpCriticalSection->Mutex);
 }
 
+BOOL WINAPI TryEnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
+    return pthread_mutex_trylock(&lpCriticalSection->Mutex) == 0 ? TRUE : FALSE;
+}
+
 void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
     pthread_mutex_unlock(&lpCriticalSection->Mutex);
 }
