@@ -6,6 +6,7 @@
 #include "framework/message_window/message_window_component.h"
 #include "base/module_state.h"
 #include "base/module_trace.h"
+#include "base/unwind_guard.h"
 #include "module/live_registry.h"
 
 // One window's delivery state. Every field is changed under the table's lock but nDepth, which
@@ -27,9 +28,44 @@ namespace {
 
 LRESULT CALLBACK MessageWindowProc(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam) {
     // A module frame: a delivery may end the module's last component (a held release finishing)
-    // and still return through this module's code, so it is not idle until then.
-    CModuleFrame frame;
-    return WindowTable.Deliver(hWnd, uMsg, wParam, lParam);
+    // and still return through this module's code, so it is not idle until then. Not a scoped
+    // object: a structured exception from the sink abandons this frame without running its code,
+    // and the delivery's guard then leaves the module frame instead (see Deliver).
+    EnterModuleFrame();
+    const LRESULT lResult = WindowTable.Deliver(hWnd, uMsg, wParam, lParam);
+    LeaveModuleFrame();
+    return lResult;
+}
+
+// A delivery to a sink between its start and its end, in the window procedure's frame.
+struct SinkDelivery {
+    CWindowTable* pTable;
+    MessageWindowRecord* pRecord;
+    HWND hWnd;
+    UINT uMsg;
+    WPARAM wParam;
+    LPARAM lParam;
+    IMessageSink* pSink;
+    int32_t nDepth;
+    LRESULT lResult;
+};
+
+void CallSink(void* pContext) {
+    SinkDelivery& d = *static_cast<SinkDelivery*>(pContext);
+    d.lResult = d.pSink->OnWindowMessage(d.hWnd, d.uMsg, d.wParam, d.lParam, d.nDepth);
+    if (d.uMsg == WM_NCDESTROY) {
+        // The system's own clean-up of the window still belongs to the default handling.
+        DefWindowProcA(d.hWnd, d.uMsg, d.wParam, d.lParam);
+    }
+}
+
+// A structured exception from the sink, handled by a caller of the window procedure, abandons the
+// delivery: it ends here, during the unwind, so that the window's depth falls back and a release
+// waiting for the window can finish, and so does the window procedure's module frame.
+void AbandonSinkDelivery(void* pContext) {
+    SinkDelivery& d = *static_cast<SinkDelivery*>(pContext);
+    d.pTable->EndDelivery(d.pRecord, d.hWnd, d.uMsg, d.nDepth);
+    LeaveModuleFrame();
 }
 
 }  // namespace
@@ -197,15 +233,17 @@ LRESULT CWindowTable::Deliver(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam
 
     LRESULT lResult = 0;
     if (pSink != nullptr) {
-        lResult = pSink->OnWindowMessage(hWnd, uMsg, wParam, lParam, nDepth);
-        if (uMsg == WM_NCDESTROY) {
-            // The system's own clean-up of the window still belongs to the default handling.
-            DefWindowProcA(hWnd, uMsg, wParam, lParam);
-        }
+        SinkDelivery delivery{this, pRecord, hWnd, uMsg, wParam, lParam, pSink, nDepth, 0};
+        MirelCallGuarded(&CallSink, &AbandonSinkDelivery, &delivery);
+        lResult = delivery.lResult;
     } else if (!bDestroyRequest) {
         lResult = DefWindowProcA(hWnd, uMsg, wParam, lParam);
     }
+    EndDelivery(pRecord, hWnd, uMsg, nDepth);
+    return lResult;
+}
 
+void CWindowTable::EndDelivery(MessageWindowRecord* pRecord, HWND hWnd, UINT uMsg, int32_t nDepth) {
     // The common end, a window still alive and still the component's, has nothing to settle and
     // takes no lock: only this thread changes the depth, and another thread's release that comes
     // after these checks is settled by the destroy request it sends. Should the table close
@@ -213,7 +251,7 @@ LRESULT CWindowTable::Deliver(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam
     if (uMsg != WM_NCDESTROY && pRecord->bWindowAlive &&
         !pRecord->bReleased.load(std::memory_order_acquire) && !m_bClosed.load()) {
         pRecord->nDepth.store(nDepth - 1, std::memory_order_release);
-        return lResult;
+        return;
     }
     CCriticalLockScope relock(m_lock);
     --pRecord->nDepth;
@@ -222,14 +260,13 @@ LRESULT CWindowTable::Deliver(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam
         if (pRecord->nDepth == 0) {
             delete pRecord;
         }
-        return lResult;
+        return;
     }
     if (uMsg == WM_NCDESTROY) {
         m_windows.erase(hWnd);
         pRecord->bWindowAlive = false;
     }
     SettleLocked(pRecord, relock);
-    return lResult;
 }
 
 void CWindowTable::DestroyWindowsOfEndingThread() {

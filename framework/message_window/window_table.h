@@ -59,8 +59,10 @@ public:
     // destruction, finishes the component's release (FinishHeldRelease).
     void OnReleaseReturned(MessageWindowRecord* pRecord);
 
-    // The window procedure's work, on the window's thread.
+    // The window procedure's work, on the window's thread. EndDelivery is its last step, also
+    // reached when a structured exception from the sink abandons the delivery.
     LRESULT Deliver(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam);
+    void EndDelivery(MessageWindowRecord* pRecord, HWND hWnd, UINT uMsg, int32_t nDepth);
 
     // The calling thread is ending (the module's DLL_THREAD_DETACH step): its windows are
     // destroyed now, while the thread can still do it, rather than dropped by the system without
