@@ -2,7 +2,7 @@
 // workers that create and release components under the window thread's feet, workers that start
 // and stop timers, a release that must wait for its handler still running, and running out of
 // memory in StartTimer. The program carries the timer module's code; handlers always run on the
-// thread that owns the hidden window (here the test's main thread).
+// thread that owns the hidden window (here the test's main thread), which pumps on a driven clock.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -59,12 +59,13 @@ protected:
 
     CTempDir m_dir;
     CDebugCapture m_capture;
+    CDrivenClock m_clock;
     DWORD m_dwMainThread = 0;
 };
 
-// The main thread starts a timer, waits for it and stops it, round after round, and so obtains
-// and gives up the shared window again and again; two workers create and release components
-// meanwhile, each release asking whether the window is still needed.
+// The main thread starts a timer, waits for it and stops it, 150 rounds, and so obtains and gives
+// up the shared window again and again; two workers create and release components meanwhile,
+// each release asking whether the window is still needed.
 TEST_F(TimerThreadsTest, ReleasesOnWorkersNeverTakeTheWindowFromItsThread) {
     int nRounds = 0, nNeverFired = 0, nRefused = 0;
     WithWorkers(
@@ -76,8 +77,7 @@ TEST_F(TimerThreadsTest, ReleasesOnWorkersNeverTakeTheWindowFromItsThread) {
             }
         },
         [&] {
-            const DWORD dwStart = GetTickCount();
-            while (GetTickCount() - dwStart < 1500) {
+            while (nRounds < 150) {
                 ITimer* pTimer = NewTimerComponent();
                 CRecordingHandler handler;
                 const uint32_t nId = pTimer->StartTimer(10, nRounds, &handler);
@@ -90,7 +90,6 @@ TEST_F(TimerThreadsTest, ReleasesOnWorkersNeverTakeTheWindowFromItsThread) {
                 ++nRounds;
             }
         });
-    EXPECT_GT(nRounds, 0);
     EXPECT_EQ(nRefused, 0);
     EXPECT_EQ(nNeverFired, 0);
 }
@@ -130,8 +129,9 @@ TEST_F(TimerThreadsTest, AStartBetweenItsWindowCheckAndItsRecordKeepsTheWindow) 
     pTimer->Release(0);
 }
 
-// Workers start and stop timers of their own components while the main thread dispatches. Every
-// timer fires, always on the main thread, and never once its StopTimer has returned.
+// Workers start and stop timers of their own components while the main thread dispatches, a few
+// hundred times. Every timer fires, always on the main thread, and never once its StopTimer has
+// returned.
 TEST_F(TimerThreadsTest, WorkersStartAndStopTimersWhileTheWindowThreadDispatches) {
     ITimer* pMain = NewTimerComponent();
     CRecordingHandler keepAlive;
@@ -164,8 +164,8 @@ TEST_F(TimerThreadsTest, WorkersStartAndStopTimersWhileTheWindowThreadDispatches
             }
             pOwn->Release(0);
         },
-        [] { PumpMessages(1500); });
-    EXPECT_GT(nStarted.load(), 0);
+        [&] { PumpMessagesUntil([&] { return nStarted >= 400; }, 30000); });
+    EXPECT_GE(nStarted.load(), 400);
     EXPECT_EQ(nNeverFired.load(), 0);
     EXPECT_EQ(nLateCalls.load(), 0);
     EXPECT_EQ(nWrongThread.load(), 0);
