@@ -123,33 +123,6 @@ TEST_F(WindowTimerTest, TheMedianIntervalStaysTheElapseOverManyPeriods) {
     EXPECT_TRUE(ExactlyOrWithin(intervals[intervals.size() / 2], 20, 15, 30));
 }
 
-TEST_F(WindowTimerTest, KillTimerFindsExactlyTheTimersThatAreSet) {
-    // Many IDs on two windows, set and killed in a scrambled order: KillTimer succeeds for a set
-    // timer once and fails for any other, however the look-up's table fills and empties.
-    HWND hOther = CreateTestWindow();
-    ASSERT_NE(hOther, nullptr);
-    const HWND windows[2] = {m_hWnd, hOther};
-    std::vector<bool> isSet(2 * 1500, false);
-    uint32_t nState = 12345;
-    auto next = [&nState] { return nState = nState * 1103515245u + 12345u; };
-    for (int nStep = 0; nStep < 20000; ++nStep) {
-        const size_t nKey = (next() >> 8) % isSet.size();
-        const HWND hWnd = windows[nKey % 2];
-        const UINT_PTR nID = 1 + nKey / 2 * 7;  // spread IDs, as a long-running program has
-        if ((next() >> 8) % 3 != 0) {
-            ASSERT_NE(SetTimer(hWnd, nID, 100000, nullptr), 0u);
-            isSet[nKey] = true;
-        } else {
-            ASSERT_EQ(KillTimer(hWnd, nID) != FALSE, isSet[nKey]) << "step " << nStep;
-            isSet[nKey] = false;
-        }
-    }
-    for (size_t nKey = 0; nKey < isSet.size(); ++nKey) {
-        EXPECT_EQ(KillTimer(windows[nKey % 2], 1 + nKey / 2 * 7) != FALSE, isSet[nKey]);
-    }
-    DestroyWindow(hOther);
-}
-
 TEST_F(WindowTimerTest, NoTickComesAfterKillTimer) {
     ASSERT_NE(SetTimer(m_hWnd, 6, 10, nullptr), 0u);
     ASSERT_TRUE(PumpTicks(6, 2, 5000));
