@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 #include <vector>
 
@@ -63,9 +64,10 @@ protected:
     DWORD m_dwMainThread = 0;
 };
 
-// The main thread starts a timer, waits for it and stops it, 150 rounds, and so obtains and gives
-// up the shared window again and again; two workers create and release components meanwhile,
-// each release asking whether the window is still needed.
+// The main thread starts a timer, waits for it and stops it, round after round for a second and
+// a half of real time, and so obtains and gives up the shared window again and again; two
+// workers create and release components meanwhile, each release asking whether the window is
+// still needed.
 TEST_F(TimerThreadsTest, ReleasesOnWorkersNeverTakeTheWindowFromItsThread) {
     int nRounds = 0, nNeverFired = 0, nRefused = 0;
     WithWorkers(
@@ -77,7 +79,8 @@ TEST_F(TimerThreadsTest, ReleasesOnWorkersNeverTakeTheWindowFromItsThread) {
             }
         },
         [&] {
-            while (nRounds < 150) {
+            const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(1500);
+            while (std::chrono::steady_clock::now() < end) {
                 ITimer* pTimer = NewTimerComponent();
                 CRecordingHandler handler;
                 const uint32_t nId = pTimer->StartTimer(10, nRounds, &handler);
@@ -90,6 +93,7 @@ TEST_F(TimerThreadsTest, ReleasesOnWorkersNeverTakeTheWindowFromItsThread) {
                 ++nRounds;
             }
         });
+    EXPECT_GT(nRounds, 0);
     EXPECT_EQ(nRefused, 0);
     EXPECT_EQ(nNeverFired, 0);
 }
@@ -164,8 +168,8 @@ TEST_F(TimerThreadsTest, WorkersStartAndStopTimersWhileTheWindowThreadDispatches
             }
             pOwn->Release(0);
         },
-        [&] { PumpMessagesUntil([&] { return nStarted >= 400; }, 30000); });
-    EXPECT_GE(nStarted.load(), 400);
+        [&] { PumpMessagesUntil([&] { return nStarted >= 200; }, 30000); });
+    EXPECT_GE(nStarted.load(), 200);
     EXPECT_EQ(nNeverFired.load(), 0);
     EXPECT_EQ(nLateCalls.load(), 0);
     EXPECT_EQ(nWrongThread.load(), 0);
