@@ -1,7 +1,7 @@
 // What a timer load run records, shared by the benchmarks that drive loops under load, and the
-// bare load they measure against (the timers on a message-only window of the loop's own): per timer,
-// the deliveries counted against the ideal schedule start + k * period, every delivery's lateness
-// against that schedule, and the loop thread's CPU time. One thread.
+// bare load they measure against (the timers on a message-only window of the loop's own): per
+// timer, the deliveries counted against the ideal schedule start + k * period, every delivery's
+// lateness against that schedule, and the loop thread's CPU time. One thread.
 #ifndef MIREL_BENCH_LOAD_RECORD_H
 #define MIREL_BENCH_LOAD_RECORD_H
 

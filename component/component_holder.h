@@ -1,7 +1,7 @@
 // CComponentHolder: the containers through which an object owns component pointers of other
 // modules, and the one way it lets go of such a component (ReleaseOwned). Every component of the
 // module and the timer manager derive from it; its virtual destructor is the one through which a
-// component is deleted. Used on its owner's thread only; it takes no lock.
+// component is deleted. It takes no lock: its owner keeps calls into it from overlapping.
 #ifndef MIREL_COMPONENT_COMPONENT_HOLDER_H
 #define MIREL_COMPONENT_COMPONENT_HOLDER_H
 

@@ -98,6 +98,7 @@ protected:
     CFactoryLibraryHost m_host;
     CTempDir m_dir;
     std::string m_config;
+    CDrivenClock m_clock;
 };
 
 TEST_F(MessageWindowComponentTest, MakesAWindowOfTheCallingThreadAndDestroysItOnRelease) {

@@ -1,7 +1,7 @@
 // Message-only windows and the thread message queue: creation and destruction messages, handle
 // validity, ownership by the creating thread, posting from any thread, the order of posted
 // messages, WM_QUIT and filters, clean-up of failed creation and of an ending thread's windows.
-// Runs natively and under Wine against the system's own calls.
+// Runs natively on a driven clock and under Wine against the system's own calls.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -16,6 +16,7 @@ namespace {
 class MessageWindowTest : public ::testing::Test {
 protected:
     void SetUp() override { CMessageLog::Clear(); }
+    CDrivenClock m_clock;
 };
 
 std::vector<UINT> MessagesOf(HWND hWnd) {
@@ -134,7 +135,7 @@ TEST_F(MessageWindowTest, PostedMessagesComeInOrderBeforeTimersAndQuitEndsTheLoo
     HWND hWnd = CreateTestWindow();
     ASSERT_NE(hWnd, nullptr);
     ASSERT_NE(SetTimer(hWnd, 3, 10, nullptr), 0u);
-    Sleep(40);  // the timer is due now, but posted messages still come first
+    m_clock.Advance(40);  // the timer is due now, but posted messages still come first
     for (int i = 0; i < 3; ++i) {
         ASSERT_TRUE(PostMessageA(hWnd, WM_USER + 1, i, 100 + i));
     }
@@ -194,7 +195,7 @@ TEST_F(MessageWindowTest, MessagesOfADestroyedWindowAreDropped) {
     HWND hWnd = CreateTestWindow();
     ASSERT_TRUE(PostMessageA(hWnd, WM_USER + 1, 0, 0));
     ASSERT_NE(SetTimer(hWnd, 1, 10, nullptr), 0u);
-    Sleep(30);
+    m_clock.Advance(30);
     ASSERT_TRUE(DestroyWindow(hWnd));
     CMessageLog::Clear();
     PumpMessages(100);

@@ -26,6 +26,7 @@ int32_t TimerModuleCanUnloadNow() {
 }
 
 TEST(TimerModuleTest, AClientGetsTimersThroughTheFactoryAndTheIdleModuleIsUnloaded) {
+    CDrivenClock clock;
     CTempDir dir;
     const std::string config =
         WriteTimerConfiguration(dir, "MirelMsgWnd.dll", "MirelTimer.dll", "conf\\Mirel.ini");

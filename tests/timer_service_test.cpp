@@ -36,6 +36,7 @@ protected:
         SetDLLRegistry(nullptr);
     }
     CTempDir m_dir;
+    CDrivenClock m_clock;
 };
 
 // The counter is put back where a new manager starts it, so the test holds in any order.

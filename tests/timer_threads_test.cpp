@@ -2,10 +2,11 @@
 // workers that create and release components under the window thread's feet, workers that start
 // and stop timers, a release that must wait for its handler still running, and running out of
 // memory in StartTimer. The program carries the timer module's code; handlers always run on the
-// thread that owns the hidden window (here the test's main thread).
+// thread that owns the hidden window (here the test's main thread), which pumps on a driven clock.
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 #include <vector>
 
@@ -71,12 +72,14 @@ protected:
 
     CTempDir m_dir;
     CDebugCapture m_capture;
+    CDrivenClock m_clock;
     DWORD m_dwMainThread = 0;
 };
 
-// The main thread starts a timer, waits for it and stops it, round after round, and so obtains
-// and gives up the shared window again and again; two workers create and release components
-// meanwhile, each release asking whether the window is still needed.
+// The main thread starts a timer, waits for it and stops it, round after round for a second and
+// a half of real time, and so obtains and gives up the shared window again and again; two
+// workers create and release components meanwhile, each release asking whether the window is
+// still needed.
 TEST_F(TimerThreadsTest, ReleasesOnWorkersNeverTakeTheWindowFromItsThread) {
     int nRounds = 0, nNeverFired = 0, nRefused = 0;
     WithWorkers(
@@ -88,8 +91,8 @@ TEST_F(TimerThreadsTest, ReleasesOnWorkersNeverTakeTheWindowFromItsThread) {
             }
         },
         [&] {
-            const DWORD dwStart = GetTickCount();
-            while (GetTickCount() - dwStart < 1500) {
+            const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(1500);
+            while (std::chrono::steady_clock::now() < end) {
                 ITimer* pTimer = NewTimerComponent();
                 CRecordingHandler handler;
                 const uint32_t nId = pTimer->StartTimer(10, nRounds, &handler);
@@ -142,8 +145,9 @@ TEST_F(TimerThreadsTest, AStartBetweenItsWindowCheckAndItsRecordKeepsTheWindow) 
     pTimer->Release(0);
 }
 
-// Workers start and stop timers of their own components while the main thread dispatches. Every
-// timer fires, always on the main thread, and never once its StopTimer has returned.
+// Workers start and stop timers of their own components while the main thread dispatches, a few
+// hundred times. Every timer fires, always on the main thread, and never once its StopTimer has
+// returned.
 TEST_F(TimerThreadsTest, WorkersStartAndStopTimersWhileTheWindowThreadDispatches) {
     ITimer* pMain = NewTimerComponent();
     CRecordingHandler keepAlive;
@@ -176,8 +180,8 @@ TEST_F(TimerThreadsTest, WorkersStartAndStopTimersWhileTheWindowThreadDispatches
             }
             pOwn->Release(0);
         },
-        [] { PumpMessages(1500); });
-    EXPECT_GT(nStarted.load(), 0);
+        [&] { PumpMessagesUntil([&] { return nStarted >= 200; }, 30000); });
+    EXPECT_GE(nStarted.load(), 200);
     EXPECT_EQ(nNeverFired.load(), 0);
     EXPECT_EQ(nLateCalls.load(), 0);
     EXPECT_EQ(nWrongThread.load(), 0);

@@ -22,6 +22,7 @@ Fn Export(HMODULE hModule, const char* szName) {
 }
 
 TEST(TimerUnloadTest, UnloadingWithLiveTimersStopsEveryExpiryAndKeepsTheWindowComponent) {
+    CDrivenClock clock;
     CTempDir dir;
     const std::string config = WriteTimerConfiguration(dir, "MirelMsgWnd.dll");
     HMODULE hTimerModule = LoadLibraryA("MirelTimer.dll");

@@ -1,6 +1,6 @@
 // CTimer: the timer component (ID 795), the only component this module creates. It holds no timer
 // state of its own: every ITimer operation goes to the process-wide timer manager with the
-// component itself as the owner. Used on the thread that owns the manager's hidden window.
+// component itself as the owner. Its thread rules are ITimer's (mirel/timer.h).
 #ifndef MIREL_TIMER_TIMER_COMPONENT_H
 #define MIREL_TIMER_TIMER_COMPONENT_H
 

@@ -4,110 +4,32 @@
 
 #include "platform/debug_check.h"
 
-namespace {
-
-constexpr uint32_t kInitialIndexBits = 4;
-constexpr uint64_t kGoldenRatio64 = 0x9E3779B97F4A7C15ULL;
-
-}  // namespace
-
-CTimerTable::CTimerTable()
-    : m_nFreeRecord(kNone),
-      m_index(size_t{1} << kInitialIndexBits, IndexSlot{0, 0}),
-      m_nIndexShift(32 - kInitialIndexBits),
-      m_nTimers(0),
-      m_ownerIndex(size_t{1} << kInitialIndexBits, kNone),
-      m_nOwnerIndexShift(64 - kInitialIndexBits),
-      m_nCachedOwner(kNone) {}
-
-size_t CTimerTable::HomeSlot(uint32_t nTimerId) const {
-    // IDs are handed out in sequence, so runs of eight consecutive IDs share one cache line of the
-    // index (the timer just started is stopped through the line it was started through), while the
-    // runs themselves are spread over the whole array by Fibonacci hashing, so that long-lived
-    // timers never form one dense block that newer IDs would have to probe through.
-    const uint32_t nRun = (nTimerId >> 3) * 2654435769u;
-    return (static_cast<size_t>(nRun >> (m_nIndexShift + 3)) << 3) | (nTimerId & 7u);
-}
-
-size_t CTimerTable::ProbeSlot(uint32_t nTimerId) const {
-    const size_t nMask = m_index.size() - 1;
-    size_t n = HomeSlot(nTimerId);
-    while (m_index[n].nTimerId != 0 && m_index[n].nTimerId != nTimerId) {
-        n = (n + 1) & nMask;
-    }
-    return n;
-}
+CTimerTable::CTimerTable() : m_nFreeRecord(kNone), m_nCachedOwner(kNone) {}
 
 size_t CTimerTable::FindSlot(uint32_t nTimerId) const {
     if (nTimerId == 0) {
-        return kNoSlot;
+        return THashIndex<IdSlot>::kNotFound;
     }
-    const size_t n = ProbeSlot(nTimerId);
-    return m_index[n].nTimerId == nTimerId ? n : kNoSlot;
+    return m_index.Find(HashOfId(nTimerId),
+                        [nTimerId](const IdSlot& slot) { return slot.nTimerId == nTimerId; });
 }
 
-void CTimerTable::GrowIndexIfNeeded() {
-    if ((m_nTimers + 1) * 2 <= m_index.size()) {
-        return;
-    }
-    std::vector<IndexSlot> grown(m_index.size() * 2,
-                                 IndexSlot{0, 0});  // may throw: nothing changed
-    std::swap(m_index, grown);
-    --m_nIndexShift;
-    const size_t nMask = m_index.size() - 1;
-    for (const IndexSlot& slot : grown) {
-        if (slot.nTimerId == 0) {
-            continue;
-        }
-        size_t n = HomeSlot(slot.nTimerId);
-        while (m_index[n].nTimerId != 0) {
-            n = (n + 1) & nMask;
-        }
-        m_index[n] = slot;
-    }
-}
-
-void CTimerTable::RemoveSlot(size_t nSlot) {
-    // Backward-shift deletion: every later slot of the probe chain that may move into the hole
-    // does, so that no look-up ever stops early at it.
-    const size_t nMask = m_index.size() - 1;
-    size_t nHole = nSlot;
-    for (size_t n = (nSlot + 1) & nMask; m_index[n].nTimerId != 0; n = (n + 1) & nMask) {
-        const size_t nHome = HomeSlot(m_index[n].nTimerId);
-        // The entry at n may fill the hole unless its home lies cyclically in (nHole, n].
-        const bool bHomeAfterHole = ((n - nHome) & nMask) < ((n - nHole) & nMask);
-        if (!bHomeAfterHole) {
-            m_index[nHole] = m_index[n];
-            nHole = n;
-        }
-    }
-    m_index[nHole] = IndexSlot{0, 0};
-}
-
-size_t CTimerTable::OwnerHome(ITimer* pOwner) const {
-    // Fibonacci hashing spreads the addresses, which share their low bits by alignment.
-    const uint64_t nAddress = reinterpret_cast<uintptr_t>(pOwner);
-    return static_cast<size_t>((nAddress * kGoldenRatio64) >> m_nOwnerIndexShift);
-}
-
-size_t CTimerTable::OwnerSlot(ITimer* pOwner) const {
-    const size_t nMask = m_ownerIndex.size() - 1;
-    size_t n = OwnerHome(pOwner);
-    while (m_ownerIndex[n] != kNone && m_owners[m_ownerIndex[n]].pOwner != pOwner) {
-        n = (n + 1) & nMask;
-    }
-    return n;
+size_t CTimerTable::FindOwnerSlot(ITimer* pOwner) const {
+    return m_ownerIndex.Find(HashOfAddress(pOwner), [this, pOwner](const OwnerSlot& slot) {
+        return m_owners[slot.nOwner].pOwner == pOwner;
+    });
 }
 
 uint32_t CTimerTable::FindOwner(ITimer* pOwner) const {
     if (m_nCachedOwner < m_owners.size() && m_owners[m_nCachedOwner].pOwner == pOwner) {
         return m_nCachedOwner;
     }
-    const uint32_t nOwner = m_ownerIndex[OwnerSlot(pOwner)];
-    if (nOwner != kNone) {
-        m_nCachedOwner = nOwner;
+    const size_t nSlot = FindOwnerSlot(pOwner);
+    if (nSlot == THashIndex<OwnerSlot>::kNotFound) {
+        return kNone;
     }
-    return nOwner;
+    m_nCachedOwner = m_ownerIndex[nSlot].nOwner;
+    return m_nCachedOwner;
 }
 
 bool CTimerTable::HasOwner(ITimer* pOwner) const {
@@ -116,39 +38,14 @@ bool CTimerTable::HasOwner(ITimer* pOwner) const {
 
 uint32_t CTimerTable::AddOwner(ITimer* pOwner) {
     // Both may throw, and nothing has changed when they do.
-    if ((m_owners.size() + 1) * 2 > m_ownerIndex.size()) {
-        GrowOwnerIndex();
-    }
+    m_ownerIndex.ReserveOneMore([this](const OwnerSlot& slot) { return HashOfOwnerSlot(slot); });
     m_owners.push_back(OwnerTimers{pOwner, kNone, kNone});
     const uint32_t nOwner = static_cast<uint32_t>(m_owners.size() - 1);
-    m_ownerIndex[OwnerSlot(pOwner)] = nOwner;
-    MIREL_DCHECK(m_owners.size() * 2 <= m_ownerIndex.size());
+    m_ownerIndex.Fill(
+        m_ownerIndex.FindOrFree(HashOfAddress(pOwner), [](const OwnerSlot&) { return false; }),
+        OwnerSlot{nOwner});
     m_nCachedOwner = nOwner;
     return nOwner;
-}
-
-void CTimerTable::GrowOwnerIndex() {
-    std::vector<uint32_t> grown(m_ownerIndex.size() * 2, kNone);  // may throw: nothing changed
-    std::swap(m_ownerIndex, grown);
-    --m_nOwnerIndexShift;
-    for (uint32_t nOwner = 0; nOwner < m_owners.size(); ++nOwner) {
-        m_ownerIndex[OwnerSlot(m_owners[nOwner].pOwner)] = nOwner;
-    }
-}
-
-void CTimerTable::RemoveOwnerSlot(size_t nSlot) {
-    // Backward-shift deletion, as in RemoveSlot.
-    const size_t nMask = m_ownerIndex.size() - 1;
-    size_t nHole = nSlot;
-    for (size_t n = (nSlot + 1) & nMask; m_ownerIndex[n] != kNone; n = (n + 1) & nMask) {
-        const size_t nHome = OwnerHome(m_owners[m_ownerIndex[n]].pOwner);
-        const bool bHomeAfterHole = ((n - nHome) & nMask) < ((n - nHole) & nMask);
-        if (!bHomeAfterHole) {
-            m_ownerIndex[nHole] = m_ownerIndex[n];
-            nHole = n;
-        }
-    }
-    m_ownerIndex[nHole] = kNone;
 }
 
 // Only a clear needs the owners in address order, and the table is emptied right after, so the
@@ -162,10 +59,9 @@ void CTimerTable::SortOwners() {
 void CTimerTable::Reset() {
     m_records.clear();
     m_nFreeRecord = kNone;
-    std::fill(m_index.begin(), m_index.end(), IndexSlot{0, 0});
-    m_nTimers = 0;
+    m_index.Clear();
     m_owners.clear();
-    std::fill(m_ownerIndex.begin(), m_ownerIndex.end(), kNone);
+    m_ownerIndex.Clear();
 }
 
 void CTimerTable::Unlink(OwnerTimers& owner, uint32_t nRecord) {
@@ -196,7 +92,7 @@ void CTimerTable::FreeRecord(uint32_t nRecord) {
 
 void CTimerTable::Insert(ITimer* pOwner, uint32_t nTimerId, const TimerEntry& entry) {
     // Everything that may throw comes first, so that a failure leaves the table as it was.
-    GrowIndexIfNeeded();
+    m_index.ReserveOneMore(HashOfIdSlot);
     if (m_nFreeRecord == kNone) {
         m_records.push_back(TimerRecord{0, kNone, kNone, 0, nullptr, nullptr});
         FreeRecord(static_cast<uint32_t>(m_records.size() - 1));
@@ -206,15 +102,17 @@ void CTimerTable::Insert(ITimer* pOwner, uint32_t nTimerId, const TimerEntry& en
         nOwner = AddOwner(pOwner);
     }
 
-    // One walk finds the ID, or the free slot that ends its probe chain and so takes it.
-    const size_t n = ProbeSlot(nTimerId);
-    if (m_index[n].nTimerId == nTimerId) {
+    // One walk finds the ID, or the free slot that ends its run and so takes it.
+    const size_t n = m_index.FindOrFree(
+        HashOfId(nTimerId), [nTimerId](const IdSlot& slot) { return slot.nTimerId == nTimerId; });
+    if (!m_index[n].IsFree()) {
         // Only reachable after the counter has wrapped onto an ID still recorded.
-        TimerRecord& record = m_records[m_index[n].nRecord];
+        const uint32_t nRecord = m_index[n].nRecord;
+        TimerRecord& record = m_records[nRecord];
         if (record.pOwner != pOwner) {
-            Unlink(m_owners[FindOwner(record.pOwner)], m_index[n].nRecord);
+            Unlink(m_owners[FindOwner(record.pOwner)], nRecord);
             record.pOwner = pOwner;
-            LinkInOrder(m_owners[nOwner], m_index[n].nRecord);
+            LinkInOrder(m_owners[nOwner], nRecord);
         }
         record.nUserValue = entry.nUserValue;
         record.pHandler = entry.pHandler;
@@ -226,15 +124,13 @@ void CTimerTable::Insert(ITimer* pOwner, uint32_t nTimerId, const TimerEntry& en
     m_records[nRecord] =
         TimerRecord{nTimerId, kNone, kNone, entry.nUserValue, entry.pHandler, pOwner};
     LinkInOrder(m_owners[nOwner], nRecord);
-    m_index[n] = IndexSlot{nTimerId, nRecord};
-    ++m_nTimers;
-    MIREL_DCHECK(m_nTimers * 2 <= m_index.size());
+    m_index.Fill(n, IdSlot{nTimerId, nRecord});
 }
 
 bool CTimerTable::Find(ITimer* pOwner, uint32_t nTimerId, TimerEntry* pEntry,
                        ITimer** ppHolder) const {
     const size_t nSlot = FindSlot(nTimerId);
-    if (nSlot == kNoSlot) {
+    if (nSlot == THashIndex<IdSlot>::kNotFound) {
         return false;
     }
     const TimerRecord& record = m_records[m_index[nSlot].nRecord];
@@ -252,7 +148,7 @@ bool CTimerTable::Find(ITimer* pOwner, uint32_t nTimerId, TimerEntry* pEntry,
 
 bool CTimerTable::Erase(ITimer* pOwner, uint32_t nTimerId) {
     const size_t nSlot = FindSlot(nTimerId);
-    if (nSlot == kNoSlot) {
+    if (nSlot == THashIndex<IdSlot>::kNotFound) {
         return false;
     }
     const uint32_t nRecord = m_index[nSlot].nRecord;
@@ -261,36 +157,35 @@ bool CTimerTable::Erase(ITimer* pOwner, uint32_t nTimerId) {
     }
     Unlink(m_owners[FindOwner(pOwner)], nRecord);
     FreeRecord(nRecord);
-    RemoveSlot(nSlot);
-    --m_nTimers;
+    m_index.Erase(nSlot, HashOfIdSlot);
     return true;
 }
 
 void CTimerTable::EraseOwner(ITimer* pOwner) {
-    const size_t nSlot = OwnerSlot(pOwner);
-    const uint32_t nOwner = m_ownerIndex[nSlot];
-    if (nOwner == kNone) {
+    const size_t nSlot = FindOwnerSlot(pOwner);
+    if (nSlot == THashIndex<OwnerSlot>::kNotFound) {
         return;
     }
+    const uint32_t nOwner = m_ownerIndex[nSlot].nOwner;
     for (uint32_t n = m_owners[nOwner].nFirst; n != kNone;) {
         const uint32_t nNext = m_records[n].nNext;
-        RemoveSlot(FindSlot(m_records[n].nTimerId));
+        m_index.Erase(FindSlot(m_records[n].nTimerId), HashOfIdSlot);
         FreeRecord(n);
-        --m_nTimers;
         n = nNext;
     }
-    RemoveOwnerSlot(nSlot);
+    const auto hashOfOwner = [this](const OwnerSlot& slot) { return HashOfOwnerSlot(slot); };
+    m_ownerIndex.Erase(nSlot, hashOfOwner);
     const uint32_t nLast = static_cast<uint32_t>(m_owners.size() - 1);
     if (nOwner != nLast) {
-        m_ownerIndex[OwnerSlot(m_owners[nLast].pOwner)] = nOwner;
+        m_ownerIndex[FindOwnerSlot(m_owners[nLast].pOwner)].nOwner = nOwner;
         m_owners[nOwner] = m_owners[nLast];
     }
     m_owners.pop_back();
 }
 
 size_t CTimerTable::BytesHeld() const {
-    return m_records.capacity() * sizeof(TimerRecord) + m_index.capacity() * sizeof(IndexSlot) +
-           m_owners.capacity() * sizeof(OwnerTimers) + m_ownerIndex.capacity() * sizeof(uint32_t);
+    return m_records.capacity() * sizeof(TimerRecord) + m_index.BytesHeld() +
+           m_owners.capacity() * sizeof(OwnerTimers) + m_ownerIndex.BytesHeld();
 }
 
 TimerTableView CTimerTable::View() const {

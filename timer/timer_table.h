@@ -1,9 +1,9 @@
 // CTimerTable: which owner started which timer, with the user value and handler of each. Every
 // operation on one timer costs O(1) whatever the number of timers and owners: the records sit in
-// one array and are found by timer ID through an open-addressed index, and each owner's records
-// are chained in ascending ID order. The owners sit in one dense array, found by address through
-// an index of their own, and are put in ascending address order only when the table is cleared.
-// Not thread-safe: the timer manager guards it with its lock.
+// one array and are found by timer ID through a hash index (platform/hash_index.h), and each
+// owner's records are chained in ascending ID order. The owners sit in one dense array, found by
+// address through an index of their own, and are put in ascending address order only when the table
+// is cleared. Not thread-safe: the timer manager guards it with its lock.
 #ifndef MIREL_TIMER_TIMER_TABLE_H
 #define MIREL_TIMER_TIMER_TABLE_H
 
@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "mirel/timer.h"
+#include "platform/hash_index.h"
 
 struct TimerEntry {
     int32_t nUserValue;       // handed back on every expiry, never interpreted
@@ -60,16 +61,17 @@ public:
     // Forgets one timer of the owner; false when the owner holds no timer of that ID. The owner
     // entry stays, even when this was its last timer.
     bool Erase(ITimer* pOwner, uint32_t nTimerId);
-    bool Contains(uint32_t nTimerId) const { return FindSlot(nTimerId) != kNoSlot; }
+    bool Contains(uint32_t nTimerId) const {
+        return FindSlot(nTimerId) != THashIndex<IdSlot>::kNotFound;
+    }
 
-    size_t TimerCount() const { return m_nTimers; }
+    size_t TimerCount() const { return m_index.Count(); }
     // Bytes the table holds per live timer, its spare capacity included.
     size_t BytesHeld() const;
     TimerTableView View() const;
 
 private:
     static constexpr uint32_t kNone = 0xFFFFFFFFu;
-    static constexpr size_t kNoSlot = static_cast<size_t>(-1);
 
     struct TimerRecord {
         uint32_t nTimerId;  // 0 while the record is free
@@ -84,46 +86,42 @@ private:
         uint32_t nFirst;  // the owner's records, ascending by ID
         uint32_t nLast;
     };
-    struct IndexSlot {
-        uint32_t nTimerId;  // 0 marks an empty slot; IDs are never 0
+    struct IdSlot {
+        uint32_t nTimerId;  // 0 marks a free slot; IDs are never 0
         uint32_t nRecord;
+        bool IsFree() const { return nTimerId == 0; }
+        static IdSlot Free() { return IdSlot{0, 0}; }
+    };
+    struct OwnerSlot {
+        uint32_t nOwner;  // the place in m_owners
+        bool IsFree() const { return nOwner == kNone; }
+        static OwnerSlot Free() { return OwnerSlot{kNone}; }
     };
 
-    // The slot holding the ID, or else the free slot that ends its probe chain.
-    size_t ProbeSlot(uint32_t nTimerId) const;
+    // The index's slot of the ID, or kNotFound.
     size_t FindSlot(uint32_t nTimerId) const;
-    size_t HomeSlot(uint32_t nTimerId) const;
-    void GrowIndexIfNeeded();
-    void RemoveSlot(size_t nSlot);
-    size_t OwnerHome(ITimer* pOwner) const;
-    size_t OwnerSlot(ITimer* pOwner) const;    // the owner's slot, or the free one ending its run
     uint32_t FindOwner(ITimer* pOwner) const;  // its place in m_owners, or kNone
+    size_t FindOwnerSlot(ITimer* pOwner) const;
     uint32_t AddOwner(ITimer* pOwner);
-    void GrowOwnerIndex();
-    void RemoveOwnerSlot(size_t nSlot);
     void SortOwners();
     void Reset();
     void Unlink(OwnerTimers& owner, uint32_t nRecord);
     void LinkInOrder(OwnerTimers& owner, uint32_t nRecord);
     void FreeRecord(uint32_t nRecord);
+    static uint32_t HashOfIdSlot(const IdSlot& slot) { return HashOfId(slot.nTimerId); }
+    uint32_t HashOfOwnerSlot(const OwnerSlot& slot) const {
+        return HashOfAddress(m_owners[slot.nOwner].pOwner);
+    }
 
     std::vector<TimerRecord> m_records;
     uint32_t m_nFreeRecord;
-    // Linear probing over a power-of-two array. Invariant (checked in debug builds): never more
-    // than half full, so that a look-up ends after a few slots and always meets an empty one.
-    // Removal shifts the probe chain back rather than leaving tombstones, so the index never
-    // degrades.
-    std::vector<IndexSlot> m_index;
-    uint32_t m_nIndexShift;
-    size_t m_nTimers;
+    // Timer ID to record (hash_index.h); its count is the number of timers.
+    THashIndex<IdSlot> m_index;
     // Every owner once, in no particular order: an erased owner's place is filled by the last
     // one. With its index slots an owner takes 24 to 48 bytes, where a tree node takes 64.
     std::vector<OwnerTimers> m_owners;
-    // Places in m_owners, found by owner address with linear probing over a power-of-two array;
-    // kNone marks an empty slot. Never more than half full (checked in debug builds); removal
-    // shifts back as in m_index.
-    std::vector<uint32_t> m_ownerIndex;
-    uint32_t m_nOwnerIndexShift;
+    // Owner address to place in m_owners.
+    THashIndex<OwnerSlot> m_ownerIndex;
     // The place of the owner of the last operation, as a client usually works on one component
     // for a while; checked against the owner it is used for, so it never goes stale.
     mutable uint32_t m_nCachedOwner;

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds both targets and runs every test: the Linux build (plain, with ASan+UBSan, with TSan),
-# the fuzz target for a short while, and the Windows build under Wine.
+# the fuzz targets for a short while, and the Windows build under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/install-deps.sh all
@@ -14,7 +14,7 @@ for preset in native native-asan native-tsan; do
   ctest --preset "$preset"
 done
 
-step "fuzz (20 s)"
+step "fuzz (20 s in all)"
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz
 tools/run-fuzz.sh build/fuzz 20

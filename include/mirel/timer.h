@@ -1,7 +1,15 @@
 // ITimer and ITimerHandler: the timer service as clients in other modules see it.
 // Create component 795 through the factory, start timers with a handler and a user value, and
-// receive OnTimer on the thread that owns the service's hidden window while it dispatches
-// messages. All calls are made on that one thread; the service takes no lock.
+// receive OnTimer on the thread that owns the service's hidden window (the thread whose StartTimer
+// obtained it) while that thread dispatches its messages.
+//
+// Threads: any thread may create, use and release timer components at any moment, as long as the
+// calls into one component do not overlap. OnTimer runs only on the window's thread and never
+// with a lock of the service held, so a handler may start, modify and stop timers and release
+// components, its own included. Once StopTimer, StopAllTimers or Release has returned, no new
+// OnTimer call for the timers it stopped begins; called on another thread than the window's,
+// they also wait for such a call already running, so a handler must never wait for a thread that
+// is stopping its timers. The README's "Threads" section has the details.
 #ifndef MIREL_TIMER_H
 #define MIREL_TIMER_H
 

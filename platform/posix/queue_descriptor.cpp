@@ -40,8 +40,7 @@ bool Watch(int nEpollFd, int nFd) {
 std::unique_ptr<CQueueDescriptor> CQueueDescriptor::Create(DWORD* pdwError) {
     const int nEpollFd = epoll_create1(EPOLL_CLOEXEC);
     const int nEventFd = nEpollFd < 0 ? -1 : eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    const int nTimerFd =
-        nEventFd < 0 ? -1 : timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
+    const int nTimerFd = nEventFd < 0 ? -1 : CreateTimerFd(TFD_CLOEXEC | TFD_NONBLOCK);
     if (nTimerFd >= 0 && Watch(nEpollFd, nEventFd) && Watch(nEpollFd, nTimerFd)) {
         std::unique_ptr<CQueueDescriptor> pDescriptor(
             new (std::nothrow) CQueueDescriptor(nEpollFd, nEventFd, nTimerFd));
@@ -51,7 +50,10 @@ std::unique_ptr<CQueueDescriptor> CQueueDescriptor::Create(DWORD* pdwError) {
         errno = ENOMEM;
     }
     *pdwError = WindowsErrorOf(errno);
-    for (int nFd : {nTimerFd, nEventFd, nEpollFd}) {
+    if (nTimerFd >= 0) {
+        CloseTimerFd(nTimerFd);
+    }
+    for (int nFd : {nEventFd, nEpollFd}) {
         if (nFd >= 0) {
             close(nFd);
         }
@@ -63,7 +65,7 @@ CQueueDescriptor::CQueueDescriptor(int nEpollFd, int nEventFd, int nTimerFd)
     : m_nEpollFd(nEpollFd), m_nEventFd(nEventFd), m_nTimerFd(nTimerFd) {}
 
 CQueueDescriptor::~CQueueDescriptor() {
-    close(m_nTimerFd);
+    CloseTimerFd(m_nTimerFd);
     close(m_nEventFd);
     close(m_nEpollFd);
 }

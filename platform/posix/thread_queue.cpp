@@ -61,12 +61,12 @@ CThreadQueue* CurrentQueueIfAny() {
 // ----- Waiting -------------------------------------------------------------------------------
 
 CThreadQueue::CThreadQueue(DWORD dwThreadId) : m_dwThreadId(dwThreadId) {
-    m_nTimerFd = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC);
+    m_nTimerFd = CreateTimerFd(TFD_CLOEXEC);
 }
 
 CThreadQueue::~CThreadQueue() {
     if (m_nTimerFd >= 0) {
-        close(m_nTimerFd);
+        CloseTimerFd(m_nTimerFd);
     }
 }
 
@@ -105,14 +105,13 @@ void CThreadQueue::Block(std::unique_lock<std::mutex>& lock, int64_t nUntil) {
             m_nArmedFor = kNever;  // a one-shot timerfd that fired is disarmed
         } else if (nError != EINTR) {
             // Should the timerfd ever fail, the queue goes on with the condition variable.
-            close(m_nTimerFd);
+            CloseTimerFd(m_nTimerFd);
             m_nTimerFd = -1;
         }
     } else if (nUntil == kNever) {
         m_wake.wait(lock);
     } else {
-        m_wake.wait_until(lock,
-                          std::chrono::steady_clock::time_point(std::chrono::nanoseconds(nUntil)));
+        m_wake.wait_until(lock, SteadyDeadlineOf(nUntil));
     }
     m_bWaiting = false;
     m_nWaitingUntil = kNever;

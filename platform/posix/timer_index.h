@@ -1,12 +1,12 @@
-// CTimerIndex: the look-up from a timer's window and ID to its place in the timer heap's pool.
-// Used by CTimerHeap only, under its queue's mutex.
+// CTimerIndex: the look-up from a timer's window and ID to its place in the timer heap's pool, a
+// hash index (platform/hash_index.h). Used by CTimerHeap only, under its queue's mutex.
 #ifndef MIREL_PLATFORM_POSIX_TIMER_INDEX_H
 #define MIREL_PLATFORM_POSIX_TIMER_INDEX_H
 
 #include <cstddef>
 #include <cstdint>
-#include <vector>
 
+#include "platform/hash_index.h"
 #include "platform/windows_api.h"
 
 // The library exports the Windows calls only; its own plumbing stays inside it.
@@ -14,15 +14,11 @@
 
 namespace mirel_ui {
 
-// Window and ID to pool entry, as one open-addressed table (linear probing, at most half full).
-// SetTimer and KillTimer spend most of their time in this look-up when many timers are set; here
-// it touches one or two cache lines where a node-based map chases several pointers.
-//
-// A slot holds the pool entry and 32 bits of the key's hash rather than the key itself: eight
-// bytes a slot, where the key alone would take sixteen, and twice as many slots as timers. The hash
+// SetTimer and KillTimer spend most of their time in this look-up when many timers are set. A
+// slot holds the pool entry and 32 bits of the key's hash rather than the key itself: eight bytes
+// a slot, where the key alone would take sixteen, and twice as many slots as timers. The hash
 // tells a key from nearly every other key of its run, so a look-up reads the pool for the entry
-// it returns and almost never for another. The home slot is the top bits of the same hash, so
-// that erasing and growing never read the pool at all.
+// it returns and almost never for another, and removal and growth never read the pool at all.
 class CTimerIndex {
 public:
     static constexpr uint32_t kNone = 0xFFFFFFFFu;
@@ -32,44 +28,42 @@ public:
     // The entry stored under this hash for which isKey(entry) holds, or kNone. isKey compares the
     // pool entry's key with the one looked for.
     template <class TIsKey>
-    uint32_t Find(uint32_t nHash, TIsKey isKey) const;
+    uint32_t Find(uint32_t nHash, TIsKey isKey) const {
+        const size_t nSlot = m_index.Find(nHash, [nHash, &isKey](const Slot& slot) {
+            return slot.nHash == nHash && isKey(slot.nEntry);
+        });
+        return nSlot == THashIndex<Slot>::kNotFound ? kNone : m_index[nSlot].nEntry;
+    }
     // Makes room for one more entry, so that the next Add cannot run out of memory. Throws
     // std::bad_alloc, and then leaves the index as it was.
-    void ReserveOneMore();
+    void ReserveOneMore() { m_index.ReserveOneMore(HashOf); }
     // Adds the entry of a key that is not in the table yet.
-    void Add(uint32_t nHash, uint32_t nEntry);
+    void Add(uint32_t nHash, uint32_t nEntry) {
+        ReserveOneMore();
+        m_index.Fill(m_index.FindOrFree(nHash, [](const Slot&) { return false; }),
+                     Slot{nEntry, nHash});
+    }
     // Removes an entry that was added under this hash.
-    void Erase(uint32_t nHash, uint32_t nEntry);
+    void Erase(uint32_t nHash, uint32_t nEntry) {
+        const size_t nSlot =
+            m_index.Find(nHash, [nEntry](const Slot& slot) { return slot.nEntry == nEntry; });
+        MIREL_DCHECK(nSlot != THashIndex<Slot>::kNotFound);  // only an entry of the table
+        if (nSlot != THashIndex<Slot>::kNotFound) {
+            m_index.Erase(nSlot, HashOf);
+        }
+    }
 
 private:
     struct Slot {
         uint32_t nEntry;  // kNone: the slot is free
         uint32_t nHash;
+        bool IsFree() const { return nEntry == kNone; }
+        static Slot Free() { return Slot{kNone, 0}; }
     };
+    static uint32_t HashOf(const Slot& slot) { return slot.nHash; }
 
-    size_t Home(uint32_t nHash) const { return nHash >> m_nShift; }
-    void Grow();
-
-    std::vector<Slot> m_slots;  // a power of two in size, at most 2^32, or empty
-    // Invariant (checked in debug builds): at most half the slots are used, so that every run
-    // ends soon at a free slot.
-    size_t m_nCount = 0;
-    unsigned m_nShift = 32;  // 32 minus log2 of the size
+    THashIndex<Slot> m_index;
 };
-
-template <class TIsKey>
-uint32_t CTimerIndex::Find(uint32_t nHash, TIsKey isKey) const {
-    if (m_slots.empty()) {
-        return kNone;
-    }
-    const size_t nMask = m_slots.size() - 1;
-    for (size_t n = Home(nHash); m_slots[n].nEntry != kNone; n = (n + 1) & nMask) {
-        if (m_slots[n].nHash == nHash && isKey(m_slots[n].nEntry)) {
-            return m_slots[n].nEntry;
-        }
-    }
-    return kNone;
-}
 
 }  // namespace mirel_ui
 

@@ -15,8 +15,8 @@ std::vector<LoggedMessage> g_log;
 thread_local LRESULT t_nextCreateResult = 0;
 
 LRESULT CALLBACK RecordingWndProc(HWND hWnd, UINT nMessage, WPARAM wParam, LPARAM lParam) {
-    LoggedMessage entry{hWnd,           nMessage,        wParam, lParam, GetCurrentThreadId(),
-                        IsWindow(hWnd), TestClock::now()};
+    LoggedMessage entry{hWnd,           nMessage,      wParam, lParam, GetCurrentThreadId(),
+                        IsWindow(hWnd), GetTickCount()};
     {
         std::lock_guard<std::mutex> lock(g_logMutex);
         g_log.push_back(entry);
@@ -145,18 +145,6 @@ std::string Describe(const std::vector<MSG>& messages) {
         received.push_back(msg);
     }
     return MatchesSequence(received, expected);
-}
-
-bool WaitUntil(const std::function<bool()>& done, DWORD dwTimeoutMs) {
-    const TestClock::time_point deadline =
-        TestClock::now() + std::chrono::milliseconds(dwTimeoutMs);
-    while (!done()) {
-        if (TestClock::now() > deadline) {
-            return false;
-        }
-        Sleep(2);
-    }
-    return true;
 }
 
 CWindowThread::CWindowThread() {

@@ -7,15 +7,12 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <functional>
 #include <thread>
 #include <vector>
 
 #include "platform/windows_api.h"
 #include "tests/support/message_pump.h"
-
-using TestClock = std::chrono::steady_clock;
 
 struct LoggedMessage {
     HWND hWnd;
@@ -24,7 +21,7 @@ struct LoggedMessage {
     LPARAM lParam;
     DWORD dwThreadId;
     BOOL bWindowAlive;  // what IsWindow answered inside the procedure
-    TestClock::time_point at;
+    DWORD dwTime;       // GetTickCount inside the procedure: the clock that timers follow
 };
 
 // Messages a test window reacts to beyond logging them.
@@ -71,11 +68,9 @@ struct ExpectedMessage {
 ::testing::AssertionResult MatchesSequence(const std::vector<LoggedMessage>& messages,
                                            const std::vector<ExpectedMessage>& expected);
 
-// Polls done() every few milliseconds, without pumping; for threads that do not own the window.
-bool WaitUntil(const std::function<bool()>& done, DWORD dwTimeoutMs);
-
-// A fixture whose test owns one test window on the test's thread, with the log cleared before.
-class CTestWindowFixture : public ::testing::Test {
+// A fixture whose test owns one test window on the test's thread, with the log cleared before,
+// on the real clock: for the few tests that are about the real clock.
+class CRealClockWindowFixture : public ::testing::Test {
 protected:
     void SetUp() override {
         CMessageLog::Clear();
@@ -85,6 +80,12 @@ protected:
     void TearDown() override { DestroyWindow(m_hWnd); }
 
     HWND m_hWnd = nullptr;
+};
+
+// The same on a driven clock, as every other test of timers has it.
+class CTestWindowFixture : public CRealClockWindowFixture {
+protected:
+    CDrivenClock m_clock;
 };
 
 // A thread that owns a test window and runs GetMessageA/DispatchMessageA until its loop gets

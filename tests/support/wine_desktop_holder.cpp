@@ -15,7 +15,8 @@
 
 namespace {
 
-// Wine gives up waiting for the desktop after ten seconds; a loaded machine may need a few of those.
+// Wine gives up waiting for the desktop after ten seconds; a loaded machine may need a few of
+// those.
 constexpr int kWindowAttempts = 12;
 
 HWND CreateHolderWindow() {
