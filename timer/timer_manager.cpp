@@ -2,16 +2,12 @@
 
 #include <new>
 
-#if defined(__GLIBCXX__) && !defined(_WIN32)
-#include <cxxabi.h>
-#define MIREL_HAS_FORCED_UNWIND 1
-#endif
-
 #include "base/module_trace.h"
-#include "base/unwind_guard.h"
+#include "platform/unwind_guard.h"
 #include "factory/factory_loader.h"
 #include "module/live_registry.h"
 #include "platform/debug_check.h"
+#include "platform/forced_unwind.h"
 
 TimerPlatformCalls CTimerManager::RealPlatformCalls() {
     TimerPlatformCalls calls;
@@ -277,22 +273,16 @@ void CTimerManager::WaitForDispatches(std::unique_lock<std::mutex>& lock, ITimer
 
 // The handler's call, made through MirelCallGuarded: C++ exceptions end here (a forced unwind of
 // thread cancellation goes on, after EndDispatch); a structured exception passes unchanged, with
-// EndDispatch run by the guard during its unwind. The runtime binds a forced unwind to its catch
-// clause as a reference to no object, which the undefined-behaviour checker would stop at.
-#ifdef MIREL_HAS_FORCED_UNWIND
-__attribute__((no_sanitize("undefined")))
-#endif
-void CTimerManager::CallHandler(void* pContext) {
+// EndDispatch run by the guard during its unwind.
+MIREL_FORCED_UNWIND_CATCH void CTimerManager::CallHandler(void* pContext) {
     DispatchInProgress* pDispatch = static_cast<DispatchInProgress*>(pContext);
     try {
         pDispatch->entry.pHandler->OnTimer(pDispatch->nTimerId, pDispatch->entry.nUserValue);
-#ifdef MIREL_HAS_FORCED_UNWIND
-    } catch (abi::__forced_unwind&) {
+    } catch (MirelForcedUnwind&) {
         // The thread is being cancelled: its stack goes, so the dispatch ends here, and the
         // unwind must go on or the runtime aborts the process.
         EndDispatch(pDispatch);
         throw;
-#endif
     } catch (...) {
         TraceModuleError("Mirel[Error]: OnTimer of timer %u threw; the exception was dropped\n",
                          pDispatch->nTimerId);

@@ -6,7 +6,7 @@
 #include "framework/message_window/message_window_component.h"
 #include "base/module_state.h"
 #include "base/module_trace.h"
-#include "base/unwind_guard.h"
+#include "platform/unwind_guard.h"
 #include "module/live_registry.h"
 
 // One window's delivery state. Every field is changed under the table's lock but nDepth, which

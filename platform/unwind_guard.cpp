@@ -1,4 +1,4 @@
-#include "base/unwind_guard.h"
+#include "platform/unwind_guard.h"
 
 #include "platform/windows_api.h"
 
