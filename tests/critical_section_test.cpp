@@ -1,11 +1,14 @@
-// Critical sections as the module lock uses them: the owner may enter again and must leave as
-// often, and other threads wait until it has left for good.
+// The module's locks. Critical sections as the module lock uses them: the owner may enter again and
+// must leave as often, and other threads wait until it has left for good. The leaf lock of the
+// timer manager, which debug builds let a call-out check it does not hold.
 #include <atomic>
+#include <condition_variable>
 #include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "platform/leaf_lock.h"
 #include "platform/windows_api.h"
 
 namespace {
@@ -66,6 +69,38 @@ TEST_F(CriticalSection, ExcludesOtherThreads) {
     }
     EXPECT_FALSE(bOverlap);
     EXPECT_EQ(nCounter, static_cast<long>(kThreads) * kRounds);
+}
+
+#ifdef NDEBUG
+constexpr bool kHolderRecorded = false;  // release builds keep no holder: the check costs nothing
+#else
+constexpr bool kHolderRecorded = true;
+#endif
+
+// The holder is this thread only while it holds the lock: not for another thread meanwhile, not
+// during a wait on a condition (another thread takes the lock then), and again once the wait ends.
+TEST(LeafLock, KnowsWhetherTheCallingThreadHoldsIt) {
+    CLeafLock lock;
+    std::condition_variable condition;
+    EXPECT_FALSE(lock.IsHeldByCurrentThread());
+    std::unique_lock<CLeafLock> held(lock);
+    EXPECT_EQ(lock.IsHeldByCurrentThread(), kHolderRecorded);
+    bool bSignalled = false;
+    bool bOtherSawItsOwn = true;
+    std::thread other([&] {
+        std::lock_guard<CLeafLock> guard(lock);  // free only while the first thread waits
+        bOtherSawItsOwn = lock.IsHeldByCurrentThread() == kHolderRecorded;
+        bSignalled = true;
+        condition.notify_one();
+    });
+    while (!bSignalled) {
+        CLeafLock::Wait(condition, held);
+    }
+    EXPECT_TRUE(bOtherSawItsOwn);
+    EXPECT_EQ(lock.IsHeldByCurrentThread(), kHolderRecorded);
+    held.unlock();
+    EXPECT_FALSE(lock.IsHeldByCurrentThread());
+    other.join();
 }
 
 }  // namespace

@@ -41,7 +41,7 @@ CTimerManager::~CTimerManager() {
 }
 
 void CTimerManager::Destroy() {
-    std::lock_guard<std::mutex> lock(m_lock);
+    std::lock_guard<CLeafLock> lock(m_lock);
     if (m_bDestroyed) {
         return;
     }
@@ -79,7 +79,7 @@ uint32_t CTimerManager::AllocateTimerID() {
 // uses that window. CreateMessageWindow fills m_hWnd itself: a component may keep the member's
 // address to clear it when the window ends. A failed creation leaves nothing behind, so the next
 // start tries again. Called with the lock held, returns with it held.
-int32_t CTimerManager::EnsureWindow(std::unique_lock<std::mutex>& lock) {
+int32_t CTimerManager::EnsureWindow(std::unique_lock<CLeafLock>& lock) {
     WaitForWindowInCreation(lock);
     if (m_dwCreatingThread != 0 || m_hWnd != nullptr || m_bDestroyed) {
         return 0;  // re-entered from inside the creation, or another thread made the window
@@ -100,6 +100,7 @@ int32_t CTimerManager::EnsureWindow(std::unique_lock<std::mutex>& lock) {
         TraceModuleError("Mirel[Error]: The timer window is gone; %u timers of it were dropped\n",
                          static_cast<unsigned>(nDropped));
     }
+    MIREL_DCHECK(!m_lock.IsHeldByCurrentThread());
     ReleaseOwned(&pStale);
     IComponent* pComponent = nullptr;
     CreateComponentInto(&pComponent, kMessageWindowComponentId, nullptr);
@@ -119,6 +120,7 @@ int32_t CTimerManager::EnsureWindow(std::unique_lock<std::mutex>& lock) {
     }
     m_hWnd = nullptr;
     lock.unlock();
+    MIREL_DCHECK(!m_lock.IsHeldByCurrentThread());
     ReleaseOwned(&pComponent);
     lock.lock();
     return 0;
@@ -126,19 +128,21 @@ int32_t CTimerManager::EnsureWindow(std::unique_lock<std::mutex>& lock) {
 
 // Waits on a condition, as a stop waits for a dispatch: the manager is never destroyed, so no
 // waiter can outlive the condition.
-void CTimerManager::WaitForWindowInCreation(std::unique_lock<std::mutex>& lock) {
+void CTimerManager::WaitForWindowInCreation(std::unique_lock<CLeafLock>& lock) {
     const DWORD dwSelf = GetCurrentThreadId();
     if (m_dwCreatingThread == 0 || m_dwCreatingThread == dwSelf) {
         return;
     }
     ++m_nWindowWaiters;
-    m_windowCreated.wait(lock, [this] { return m_dwCreatingThread == 0; });
+    while (m_dwCreatingThread != 0) {
+        CLeafLock::Wait(m_windowCreated, lock);
+    }
     --m_nWindowWaiters;
 }
 
 uint32_t CTimerManager::StartTimer(ITimer* pOwner, uint32_t nElapseMs, int32_t nUserValue,
                                    ITimerHandler* pHandler) {
-    std::unique_lock<std::mutex> lock(m_lock);
+    std::unique_lock<CLeafLock> lock(m_lock);
     // Counted from here to the record, so that the window is not released under this start by a
     // release on another thread that sees no owner yet.
     ++m_nStartsInProgress;
@@ -193,7 +197,7 @@ uint32_t CTimerManager::StartTimer(ITimer* pOwner, uint32_t nElapseMs, int32_t n
 }
 
 int32_t CTimerManager::ModifyTimer(ITimer* pOwner, uint32_t nTimerId, uint32_t nElapseMs) {
-    std::lock_guard<std::mutex> lock(m_lock);
+    std::lock_guard<CLeafLock> lock(m_lock);
     if (m_bDestroyed || !m_mapTimers.Find(pOwner, nTimerId, nullptr)) {
         return 0;
     }
@@ -202,7 +206,7 @@ int32_t CTimerManager::ModifyTimer(ITimer* pOwner, uint32_t nTimerId, uint32_t n
 }
 
 void CTimerManager::StopTimer(ITimer* pOwner, uint32_t nTimerId) {
-    std::unique_lock<std::mutex> lock(m_lock);
+    std::unique_lock<CLeafLock> lock(m_lock);
     // The owner entry stays even when empty: only StopAllTimers gives up ownership of the window.
     // A stop that stopped nothing has no handler to wait for.
     if (m_bDestroyed || !m_mapTimers.Erase(pOwner, nTimerId)) {
@@ -215,7 +219,7 @@ void CTimerManager::StopTimer(ITimer* pOwner, uint32_t nTimerId) {
 }
 
 bool CTimerManager::StopAllTimers(ITimer* pOwner, EStopWait wait) {
-    std::unique_lock<std::mutex> lock(m_lock);
+    std::unique_lock<CLeafLock> lock(m_lock);
     if (m_bDestroyed) {
         return false;
     }
@@ -262,11 +266,11 @@ bool CTimerManager::IsDispatchRunning(ITimer* pOwner, uint32_t nTimerId) const {
 // MirelDllFreeMap, which holds the module lock a running handler may be waiting for) says so with
 // EStopWait::kDefer and never comes here. The manager is never destroyed, so the condition
 // variable is still there for a waiter at process exit.
-void CTimerManager::WaitForDispatches(std::unique_lock<std::mutex>& lock, ITimer* pOwner,
+void CTimerManager::WaitForDispatches(std::unique_lock<CLeafLock>& lock, ITimer* pOwner,
                                       uint32_t nTimerId) {
     while (IsDispatchRunning(pOwner, nTimerId)) {
         ++m_nStopsWaiting;
-        m_dispatchEnded.wait(lock);
+        CLeafLock::Wait(m_dispatchEnded, lock);
         --m_nStopsWaiting;
     }
 }
@@ -276,6 +280,7 @@ void CTimerManager::WaitForDispatches(std::unique_lock<std::mutex>& lock, ITimer
 // EndDispatch run by the guard during its unwind.
 MIREL_FORCED_UNWIND_CATCH void CTimerManager::CallHandler(void* pContext) {
     DispatchInProgress* pDispatch = static_cast<DispatchInProgress*>(pContext);
+    MIREL_DCHECK(!pDispatch->pManager->m_lock.IsHeldByCurrentThread());
     try {
         pDispatch->entry.pHandler->OnTimer(pDispatch->nTimerId, pDispatch->entry.nUserValue);
     } catch (MirelForcedUnwind&) {
@@ -297,7 +302,7 @@ void CTimerManager::EndDispatch(void* pContext) {
     CTimerManager* pThis = pDispatch->pManager;
     ITimer* pFinish = nullptr;
     {
-        std::lock_guard<std::mutex> lock(pThis->m_lock);
+        std::lock_guard<CLeafLock> lock(pThis->m_lock);
         if (!pDispatch->bLinked) {
             return;
         }
@@ -325,6 +330,7 @@ void CTimerManager::EndDispatch(void* pContext) {
             pThis->m_dispatchEnded.notify_all();
         }
     }
+    MIREL_DCHECK(!pThis->m_lock.IsHeldByCurrentThread());
     if (pFinish != nullptr) {
         FinishDeferredTimerRelease(pFinish);
     }
@@ -337,7 +343,7 @@ int32_t CTimerManager::OnWindowMessage(HWND hWnd, uint32_t uMsg, uintptr_t wPara
         return 0;
     }
     const uint32_t nTimerId = static_cast<uint32_t>(wParam);
-    std::unique_lock<std::mutex> lock(m_lock);
+    std::unique_lock<CLeafLock> lock(m_lock);
     // IDs are unique across owners, so the one owner that holds the ID is the first that does.
     // While a window is being created the table is empty and m_hWnd belongs to the creation.
     DispatchInProgress dispatch;
@@ -369,7 +375,7 @@ int32_t CTimerManager::OnWindowMessage(HWND hWnd, uint32_t uMsg, uintptr_t wPara
 void CTimerManager::ReleaseWindowIfUnused() {
     IComponent* pComponent = nullptr;
     {
-        std::lock_guard<std::mutex> lock(m_lock);
+        std::lock_guard<CLeafLock> lock(m_lock);
         // An owner left, a start on its way to becoming one, or a manager already destroyed (its
         // window's module may be gone) keeps the window.
         if (m_bDestroyed || m_mapTimers.HasAnyOwner() || m_nStartsInProgress != 0) {
@@ -380,36 +386,37 @@ void CTimerManager::ReleaseWindowIfUnused() {
         m_hWnd = nullptr;
     }
     // Released without the lock: the component's release calls into its module.
+    MIREL_DCHECK(!m_lock.IsHeldByCurrentThread());
     ReleaseOwned(&pComponent);
 }
 
 void CTimerManager::SetPlatformCalls(const TimerPlatformCalls& calls) {
-    std::lock_guard<std::mutex> lock(m_lock);
+    std::lock_guard<CLeafLock> lock(m_lock);
     m_calls = calls;
 }
 
 void CTimerManager::SetNextTimerIdForTesting(uint32_t nNextId) {
-    std::lock_guard<std::mutex> lock(m_lock);
+    std::lock_guard<CLeafLock> lock(m_lock);
     m_nNextTimerID = nNextId;
 }
 
 HWND CTimerManager::WindowForTesting() {
-    std::lock_guard<std::mutex> lock(m_lock);
+    std::lock_guard<CLeafLock> lock(m_lock);
     return m_dwCreatingThread == 0 ? m_hWnd : nullptr;
 }
 
 int32_t CTimerManager::WindowWaitersForTesting() {
-    std::lock_guard<std::mutex> lock(m_lock);
+    std::lock_guard<CLeafLock> lock(m_lock);
     return m_nWindowWaiters;
 }
 
 IMessageWindow* CTimerManager::MessageWindowForTesting() {
-    std::lock_guard<std::mutex> lock(m_lock);
+    std::lock_guard<CLeafLock> lock(m_lock);
     return m_pMessageWindow;
 }
 
 TimerTableView CTimerManager::TimersForTesting() {
-    std::lock_guard<std::mutex> lock(m_lock);
+    std::lock_guard<CLeafLock> lock(m_lock);
     if (m_bDestroyed) {
         return TimerTableView();
     }
@@ -417,7 +424,7 @@ TimerTableView CTimerManager::TimersForTesting() {
 }
 
 size_t CTimerManager::BytesPerTimerForTesting() {
-    std::lock_guard<std::mutex> lock(m_lock);
+    std::lock_guard<CLeafLock> lock(m_lock);
     const size_t nTimers = m_bDestroyed ? 0 : m_mapTimers.TimerCount();
     return nTimers == 0 ? 0 : m_mapTimers.BytesHeld() / nTimers;
 }

@@ -17,6 +17,7 @@
 #include "mirel/component_config.h"
 #include "mirel/message_window.h"
 #include "mirel/timer.h"
+#include "platform/leaf_lock.h"
 #include "platform/windows_api.h"
 #include "timer/timer_table.h"
 
@@ -88,10 +89,10 @@ private:
 
     uint32_t AllocateTimerID();
     // Called with the lock held and returns with it held; see the definitions.
-    int32_t EnsureWindow(std::unique_lock<std::mutex>& lock);
-    void WaitForWindowInCreation(std::unique_lock<std::mutex>& lock);
+    int32_t EnsureWindow(std::unique_lock<CLeafLock>& lock);
+    void WaitForWindowInCreation(std::unique_lock<CLeafLock>& lock);
     bool IsDispatchRunning(ITimer* pOwner, uint32_t nTimerId) const;
-    void WaitForDispatches(std::unique_lock<std::mutex>& lock, ITimer* pOwner, uint32_t nTimerId);
+    void WaitForDispatches(std::unique_lock<CLeafLock>& lock, ITimer* pOwner, uint32_t nTimerId);
     static void CallHandler(void* pDispatch);
     static void EndDispatch(void* pDispatch);
 
@@ -109,8 +110,9 @@ private:
     TimerPlatformCalls m_calls;
 
     // Guards every member above but m_config, and those below. A leaf: nothing that may take
-    // another lock of the module or call a component or handler runs while it is held.
-    std::mutex m_lock;
+    // another lock of the module or call a component or handler runs while it is held (checked
+    // at each call-out in debug builds).
+    CLeafLock m_lock;
     // StartTimer calls between their window check and their record: the window stays meanwhile.
     int32_t m_nStartsInProgress;
     // The thread creating the window, 0 when none. Meanwhile the component writes m_hWnd without
