@@ -13,12 +13,8 @@
 //    and proof that the pair makes no system call: a child process runs a million pairs under a
 //    seccomp filter that kills it at its first system call.
 #include <benchmark/benchmark.h>
-#include <linux/audit.h>
-#include <linux/filter.h>
-#include <linux/seccomp.h>
 #include <stdio.h>
 #include <sys/epoll.h>
-#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/timerfd.h>
 #include <sys/wait.h>
@@ -37,6 +33,7 @@
 #include "platform/posix_extensions.h"
 #include "bench/load_record.h"
 #include "platform/windows_api.h"
+#include "tests/support/system_call_ban.h"
 
 #ifdef MIREL_BENCH_WITH_LIBUV
 #include <uv.h>
@@ -349,18 +346,7 @@ bool SetKillMakesNoSystemCall(size_t nTimers) {
             SetTimer(hWnd, kProbeID, 600'000, nullptr);
             KillTimer(hWnd, kProbeID);
         }
-        sock_filter filter[] = {
-            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
-            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_X86_64, 1, 0),
-            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_KILL_PROCESS),
-            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_exit_group, 0, 1),
-            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_KILL_PROCESS),
-        };
-        sock_fprog program{static_cast<unsigned short>(sizeof filter / sizeof filter[0]), filter};
-        if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
-            syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &program) != 0) {
+        if (!BanSystemCalls()) {
             _exit(2);
         }
         for (int i = 0; i < 1000000; ++i) {

@@ -7,12 +7,8 @@
 // examples (demo/event_loops), which the tests run too.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <linux/audit.h>
-#include <linux/filter.h>
-#include <linux/seccomp.h>
 #include <poll.h>
 #include <stddef.h>
-#include <sys/prctl.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/resource.h>
@@ -27,6 +23,7 @@
 #include "demo/event_loops/timer_load.h"
 #include "platform/posix_extensions.h"
 #include "platform/windows_api.h"
+#include "tests/support/system_call_ban.h"
 #include "tests/support/test_window.h"
 
 namespace {
@@ -213,24 +210,6 @@ TEST_F(QueueDescriptorChangeTest, FollowsChangesMadeByAnotherThread) {
     }
 }
 
-// From here on the process is killed at its first system call but exit_group.
-void ForbidSystemCalls() {
-    sock_filter filter[] = {
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_X86_64, 1, 0),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_KILL_PROCESS),
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_exit_group, 0, 1),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_KILL_PROCESS),
-    };
-    sock_fprog program{static_cast<unsigned short>(sizeof filter / sizeof filter[0]), filter};
-    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
-        syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &program) != 0) {
-        syscall(SYS_exit_group, 2);
-    }
-}
-
 // Killing timers, the earliest each time, makes no system call with the descriptor in use, as
 // without it; the descriptor is then late for none of the timers left.
 TEST_F(QueueDescriptorPosixTest, KillsMakeNoSystemCallAndLeaveTheRestOnTime) {
@@ -241,7 +220,9 @@ TEST_F(QueueDescriptorPosixTest, KillsMakeNoSystemCallAndLeaveTheRestOnTime) {
     ASSERT_FALSE(Readable());
     EXPECT_EXIT(
         {
-            ForbidSystemCalls();
+            if (!BanSystemCalls()) {
+                syscall(SYS_exit_group, 2);
+            }
             for (UINT_PTR n = 1; n < kTimers; ++n) {
                 KillTimer(m_hWnd, n);
             }
