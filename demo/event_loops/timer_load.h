@@ -27,21 +27,24 @@ public:
     // Call when the loop has taken WM_QUIT: releases the component, prints what each timer got
     // against what its own schedule promised and the CPU time the process used, and returns the
     // exit status (0 when every timer is within one expiry and the process mostly slept). A loop
-    // kept off the processor by a busy machine misses periods through no fault of its own: every
-    // whole period the kernel counts the thread as waiting for a processor may cost each timer
-    // one expiry more.
+    // held up by a busy machine misses periods through no fault of its own: those are excused
+    // (see NoteLoopGap).
     int Finish(const char* szLoop);
 
     int32_t GetHandlerVersion() override { return 1; }
     int32_t OnTimer(uint32_t nTimerId, int32_t nUserValue) override;
 
 private:
+    void NoteLoopGap(int64_t nNow);
+
     ITimer* m_pTimer = nullptr;
     int64_t m_startedAt[kTimers] = {};
     int64_t m_nExpiries[kTimers] = {};
     int64_t m_nCpuAtStart = 0;
     int64_t m_nWallAtStart = 0;
-    int64_t m_nRunQueueWaitAtStart = 0;
+    int64_t m_nLastExpiryAt = 0;
+    int64_t m_nStoppedAt = 0;
+    int64_t m_nExcusedMisses = 0;
 };
 
 #endif  // MIREL_DEMO_EVENT_LOOPS_TIMER_LOAD_H
