@@ -163,6 +163,8 @@ uint32_t CTimerManager::StartTimer(ITimer* pOwner, uint32_t nElapseMs, int32_t n
         }
         const uint32_t nNextBefore = m_nNextTimerID;
         nTimerId = AllocateTimerID();
+        // With many timers the ID's index line is rarely cached: it loads while SetTimer runs.
+        m_mapTimers.PrepareInsert(nTimerId);
         // The timer is set before it is recorded, under the lock, so that its first WM_TIMER
         // cannot be dispatched before the record exists. A refusal is the system's answer and
         // is only returned; ERROR_NOT_ENOUGH_MEMORY included.
