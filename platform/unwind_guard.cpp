@@ -11,9 +11,13 @@ constexpr DWORD kUnwinding = 0x2;      // EXCEPTION_UNWINDING
 constexpr DWORD kExitUnwind = 0x4;     // EXCEPTION_EXIT_UNWIND
 constexpr DWORD kTargetUnwind = 0x20;  // EXCEPTION_TARGET_UNWIND: this frame is the target
 
-bool IsUnwindingPast(const EXCEPTION_RECORD* pRecord) {
-    return (pRecord->ExceptionFlags & (kUnwinding | kExitUnwind)) != 0 &&
-           (pRecord->ExceptionFlags & kTargetUnwind) == 0;
+// Both handlers: while the system unwinds past the guarded frame, runs its abandon call, which
+// the frame keeps at pSlots[0] with its context at pSlots[1].
+void AbandonIfUnwindingPast(const EXCEPTION_RECORD* pRecord, void* const* pSlots) {
+    if ((pRecord->ExceptionFlags & (kUnwinding | kExitUnwind)) != 0 &&
+        (pRecord->ExceptionFlags & kTargetUnwind) == 0) {
+        reinterpret_cast<GuardedCallFn>(pSlots[0])(pSlots[1]);
+    }
 }
 
 }  // namespace
@@ -25,11 +29,8 @@ bool IsUnwindingPast(const EXCEPTION_RECORD* pRecord) {
 // after its prologue, where the frame keeps pfnAbandon (at +32) and pContext (at +40).
 extern "C" EXCEPTION_DISPOSITION MirelUnwindGuardHandler(EXCEPTION_RECORD* pRecord,
                                                          void* pEstablisherFrame, CONTEXT*, void*) {
-    if (IsUnwindingPast(pRecord)) {
-        void* const* pSlots =
-            reinterpret_cast<void* const*>(static_cast<char*>(pEstablisherFrame) + 32);
-        reinterpret_cast<GuardedCallFn>(pSlots[0])(pSlots[1]);
-    }
+    AbandonIfUnwindingPast(
+        pRecord, reinterpret_cast<void* const*>(static_cast<char*>(pEstablisherFrame) + 32));
     return ExceptionContinueSearch;
 }
 
@@ -66,10 +67,7 @@ MirelCallGuarded:
 extern "C" EXCEPTION_DISPOSITION __cdecl MirelUnwindGuardHandler32(EXCEPTION_RECORD* pRecord,
                                                                    void* pRegistration, CONTEXT*,
                                                                    void*) {
-    if (IsUnwindingPast(pRecord)) {
-        void* const* pFields = static_cast<void* const*>(pRegistration);
-        reinterpret_cast<GuardedCallFn>(pFields[2])(pFields[3]);
-    }
+    AbandonIfUnwindingPast(pRecord, static_cast<void* const*>(pRegistration) + 2);
     return ExceptionContinueSearch;
 }
 

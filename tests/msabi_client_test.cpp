@@ -10,8 +10,7 @@ int main() {
     Print("Microsoft-ABI client (clang, %s) of the MinGW-built MirFact.dll and MirelTimer.dll\n",
           ArchName());
     char szLibrary[MAX_PATH];
-    BesideProgram("..\\bin\\MirFact.dll", szLibrary, MAX_PATH);
-    const HMODULE hLibrary = LoadLibraryA(szLibrary);
+    const HMODULE hLibrary = LoadBesideProgram("..\\bin\\MirFact.dll", szLibrary);
     const auto pfnCreate =
         hLibrary ? FindExport<CreateComponentFn>(hLibrary, "CreateComponent") : nullptr;
     IComponentFactory* pFactory =

@@ -53,12 +53,10 @@ int main() {
         "MirelTimer.dll\n",
         ArchName());
     char szPath[MAX_PATH];
-    BesideProgram("MirFact.dll", szPath, MAX_PATH);
-    const HMODULE hFactoryLibrary = LoadLibraryA(szPath);
+    const HMODULE hFactoryLibrary = LoadBesideProgram("MirFact.dll", szPath);
     const auto pfnLog =
         hFactoryLibrary ? FindExport<MsAbiDoubleLogFn>(hFactoryLibrary, "MsAbiDoubleLog") : nullptr;
-    BesideProgram("..\\bin\\MirelTimer.dll", szPath, MAX_PATH);
-    const HMODULE hModule = pfnLog ? LoadLibraryA(szPath) : nullptr;
+    const HMODULE hModule = pfnLog ? LoadBesideProgram("..\\bin\\MirelTimer.dll", szPath) : nullptr;
     if (!Check(hModule != nullptr, "the double MirFact.dll, then MirelTimer.dll loaded", "%s",
                szPath)) {
         return Finish("msabi_module_test");

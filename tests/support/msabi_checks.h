@@ -59,6 +59,12 @@ inline void BesideProgram(const char* szName, char* szPath, DWORD nSize) {
     lstrcatA(szPath, szName);
 }
 
+// Loads "<this program's folder>\<szName>"; szPath (MAX_PATH) receives the path tried.
+inline HMODULE LoadBesideProgram(const char* szName, char* szPath) {
+    BesideProgram(szName, szPath, MAX_PATH);
+    return LoadLibraryA(szPath);
+}
+
 template <class TFunction>
 TFunction FindExport(HMODULE hModule, const char* szName) {
     return reinterpret_cast<TFunction>(reinterpret_cast<void*>(GetProcAddress(hModule, szName)));
