@@ -8,7 +8,9 @@
 // 3. One StartTimer+StopTimer pair with many timers already live (the new timer landing among them
 //    or ahead of all of them), beside the bare SetTimer+KillTimer pair and Boost.Asio's
 //    steady_timer start and cancel; the dispatch of one WM_TIMER as the number of owners grows.
-// 4. Stopping 20,000 timers, earliest first, with and without a host's queue descriptor.
+// 4. One expiry from the queue to OnTimer, beside the bare one from the queue to the window
+//    procedure, many falling due together on the driven clock.
+// 5. Stopping 20,000 timers, earliest first, with and without a host's queue descriptor.
 #include <benchmark/benchmark.h>
 
 #include <memory>
@@ -19,6 +21,7 @@
 #include "mirel/timer.h"
 #include "base/module_state.h"
 #include "platform/posix_extensions.h"
+#include "platform/posix/test_clock.h"
 #include "platform/windows_api.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/timer_test_support.h"
@@ -209,6 +212,66 @@ void BM_StartStopOverBare(benchmark::State& state) {
     state.SetLabel(pair.bFirst ? "first" : "among");
 }
 
+// ----- Expiries -------------------------------------------------------------------------------
+
+// Ours hands each expiry to OnTimer, the bare loop to its window procedure; both record it alike.
+class CLoadHandler : public ITimerHandler {
+public:
+    int32_t GetHandlerVersion() override { return 1; }
+    int32_t OnTimer(uint32_t, int32_t nUserValue) override {
+        g_record.Delivered(static_cast<size_t>(nUserValue), NowNs());
+        return 0;
+    }
+};
+
+// Takes every message waiting and hands it on; the time it took.
+int64_t DrainQueueNs() {
+    const int64_t nStart = NowNs();
+    MSG msg;
+    while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE))
+        DispatchMessageA(&msg);
+    return NowNs() - nStart;
+}
+
+// One expiry from the queue to the client's code, without the loop's waits: nTimers of ours
+// and nTimers bare ones fall due together on the driven clock, ours and the bare ones in turn
+// (each set with twice the step as period, the bare ones a step later), so that the load of a
+// noisy machine falls on both alike. The gap is what the service adds to each expiry.
+void BM_ExpiryOverBare(benchmark::State& state) {
+    const size_t nTimers = static_cast<size_t>(state.range(0));
+    MirelDriveTestClock(1);
+    std::vector<ITimer*> components;
+    CLoadHandler handler;
+    g_record.Start(nTimers);
+    for (size_t i = 0; i < nTimers; ++i) {
+        components.push_back(static_cast<ITimer*>(CreateComponent(kTimerComponentId, 0)));
+        components.back()->StartTimer(2 * kPeriodMs, static_cast<int32_t>(i), &handler);
+    }
+    MirelAdvanceTestClock(kPeriodMs);
+    const HWND hWnd = CreateLoadWindow();
+    g_nLoadTimers = nTimers;
+    for (size_t i = 0; i < nTimers; ++i)
+        SetTimer(hWnd, i + 1, 2 * kPeriodMs, nullptr);
+    int64_t nOursNs = 0;
+    int64_t nBareNs = 0;
+    for (auto _ : state) {
+        MirelAdvanceTestClock(kPeriodMs);
+        nOursNs += DrainQueueNs();
+        MirelAdvanceTestClock(kPeriodMs);
+        nBareNs += DrainQueueNs();
+    }
+    DestroyWindow(hWnd);
+    for (ITimer* p : components)
+        p->Release(0);
+    MirelDriveTestClock(0);
+    const double dExpiries = static_cast<double>(state.iterations()) * static_cast<double>(nTimers);
+    state.counters["ours_ns"] = static_cast<double>(nOursNs) / dExpiries;
+    state.counters["bare_ns"] = static_cast<double>(nBareNs) / dExpiries;
+    state.counters["gap_ns"] = static_cast<double>(nOursNs - nBareNs) / dExpiries;
+}
+
+// ----- Stops -----------------------------------------------------------------------------------
+
 // 20,000 timers started through ITimer, then stopped in the order they fall due, so that each
 // stop takes the earliest timer; with a host's queue descriptor in use (range 1) or without.
 // Last in the run, since the descriptor, once made, stays with the thread.
@@ -236,15 +299,6 @@ void BM_StopManyTimers(benchmark::State& state) {
 }
 
 // ----- Load, end to end ------------------------------------------------------------------------
-
-class CLoadHandler : public ITimerHandler {
-public:
-    int32_t GetHandlerVersion() override { return 1; }
-    int32_t OnTimer(uint32_t, int32_t nUserValue) override {
-        g_record.Delivered(static_cast<size_t>(nUserValue), NowNs());
-        return 0;
-    }
-};
 
 // Dispatches until the deadline; a due timer is never more than one period away.
 void PumpUntil(int64_t nDeadline, const bool* pbStop) {
@@ -360,6 +414,7 @@ BENCHMARK(BM_StartStopPair)->Apply(PairArguments);
 BENCHMARK(BM_BareSetKillPair)->Apply(PairArguments);
 BENCHMARK(BM_StartStopOverBare)->Apply(PairArguments);
 BENCHMARK(BM_DispatchOneTimer)->Arg(1)->Arg(100)->Arg(10000);
+BENCHMARK(BM_ExpiryOverBare)->Arg(100)->Arg(1000)->Arg(10000);
 #ifdef MIREL_BENCH_WITH_ASIO
 BENCHMARK(BM_AsioStartCancelPair)
     ->Args({1000, 1, 0})
