@@ -5,6 +5,7 @@
 #ifndef MIREL_BENCH_LOAD_RECORD_H
 #define MIREL_BENCH_LOAD_RECORD_H
 
+#include <sys/resource.h>
 #include <time.h>
 
 #include <algorithm>
@@ -35,6 +36,14 @@ int64_t ThreadCpuNs() {
     return int64_t{now.tv_sec} * 1'000'000'000 + now.tv_nsec;
 }
 
+// The times the thread gave up the processor to wait: each is a wake-up of the loop, whose cost
+// falls on the expiries that wake-up serves.
+int64_t ThreadWaits() {
+    rusage usage;
+    getrusage(RUSAGE_THREAD, &usage);
+    return usage.ru_nvcsw;
+}
+
 // ----- What every loop records ---------------------------------------------------------------
 
 // Per timer: when it was set, the oldest ideal expiry not yet covered by a delivery, and how
@@ -59,8 +68,12 @@ public:
     void BeginRun(int64_t nAt) {
         m_nCountUntil = nAt + kRunNs - kTailNs;
         m_nCpuAtStart = ThreadCpuNs();
+        m_nWaitsAtStart = ThreadWaits();
     }
-    void EndRun() { m_nCpuNs = ThreadCpuNs() - m_nCpuAtStart; }
+    void EndRun() {
+        m_nCpuNs = ThreadCpuNs() - m_nCpuAtStart;
+        m_nWaits = ThreadWaits() - m_nWaitsAtStart;
+    }
 
     void Delivered(size_t nTimer, int64_t nAt) {
         TimerTrack& track = m_tracks[nTimer];
@@ -75,6 +88,7 @@ public:
         double dDeliveredPercent;
         double dP50Us, dP99Us, dMaxUs;
         double dCpuMsPer1000;
+        double dWaitsPer1000;
         int64_t nDelivered;
         // The furthest any one timer's count fell short of, and went beyond, its ideal count.
         int64_t nWorstShort;
@@ -98,6 +112,7 @@ public:
         summary.dMaxUs = m_lateness.empty()
                              ? 0.0
                              : *std::max_element(m_lateness.begin(), m_lateness.end()) / 1000.0;
+        summary.dWaitsPer1000 = nDelivered > 0 ? m_nWaits * 1000.0 / nDelivered : 0.0;
         summary.dCpuMsPer1000 =
             nDelivered > 0 ? (m_nCpuNs / 1e6) * 1000.0 / static_cast<double>(nDelivered) : 0.0;
         return summary;
@@ -118,6 +133,8 @@ private:
     int64_t m_nCountUntil = 0;
     int64_t m_nCpuAtStart = 0;
     int64_t m_nCpuNs = 0;
+    int64_t m_nWaitsAtStart = 0;
+    int64_t m_nWaits = 0;
 };
 
 // The run in progress; one at a time.
