@@ -17,17 +17,17 @@ class CLeafLock {
 public:
     void lock() {
         m_mutex.lock();
-        NoteHolder(GetCurrentThreadId());
+        NoteHolder(true);
     }
     bool try_lock() {
         if (!m_mutex.try_lock()) {
             return false;
         }
-        NoteHolder(GetCurrentThreadId());
+        NoteHolder(true);
         return true;
     }
     void unlock() {
-        NoteHolder(0);
+        NoteHolder(false);
         m_mutex.unlock();
     }
 
@@ -35,9 +35,9 @@ public:
     static void Wait(std::condition_variable& condition, std::unique_lock<CLeafLock>& lock) {
         CLeafLock& self = *lock.mutex();
         std::unique_lock<std::mutex> held(self.m_mutex, std::adopt_lock);
-        self.NoteHolder(0);
+        self.NoteHolder(false);
         condition.wait(held);
-        self.NoteHolder(GetCurrentThreadId());
+        self.NoteHolder(true);
         held.release();
     }
 
@@ -51,10 +51,11 @@ public:
     }
 
 private:
-    void NoteHolder([[maybe_unused]] DWORD dwThread) {
+    // The thread is asked only in debug builds: in release builds the call would be all the cost.
+    void NoteHolder([[maybe_unused]] bool bHeldHere) {
 #ifndef NDEBUG
         // Relaxed: only the holder itself compares its own ID with what it stored.
-        m_dwHolder.store(dwThread, std::memory_order_relaxed);
+        m_dwHolder.store(bHeldHere ? GetCurrentThreadId() : 0, std::memory_order_relaxed);
 #endif
     }
 
