@@ -5,7 +5,11 @@
 //
 // How it works, and what must always hold (checked in debug builds where it is cheap):
 //  * The slots form one array whose size is a power of two (or which is empty), and at most half
-//    of them are used, so that every walk ends soon at a free slot.
+//    of them are used, so that every walk ends soon at a free slot. An insertion that finds at
+//    most an eighth of them used first rebuilds the array at a quarter full: after a peak of
+//    entries has gone, the few left would otherwise be spread over an array many times the size
+//    they need, and each look-up would miss the cache. Removals never rebuild, so they never
+//    allocate or free.
 //  * Linear probing: an entry sits at its home or, when that is taken, at the first free slot
 //    after it (cyclically). Every entry is reachable from its home: no free slot lies between the
 //    two. A look-up walks from the home and stops at the first free slot.
@@ -29,6 +33,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <new>
 #include <utility>
 #include <vector>
 
@@ -87,33 +92,26 @@ public:
         return Walk(nHash, isKey);
     }
 
-    // Makes room for one more entry, growing the array when it would be more than half full.
-    // Throws std::bad_alloc and then leaves the index as it was; Fill, Erase and Clear never
-    // allocate. The larger array is filled before it replaces the old one.
+    // Makes room for one more entry, growing the array when it would be more than half full, and
+    // shrinking it when it is at most an eighth full. Throws std::bad_alloc when it must grow and
+    // cannot, and then leaves the index as it was; a shrink that finds no memory is left out.
+    // Fill, Erase and Clear never allocate.
     template <class THashOf>
     void ReserveOneMore(THashOf hashOf) {
-        if ((m_nCount + 1) * 2 <= m_slots.size()) {
-            return;
-        }
-        const size_t nSize = m_slots.empty() ? kFirstSize : m_slots.size() * 2;
-        MIREL_DCHECK(nSize <= (size_t{1} << 32));  // a home is a 32-bit hash's top bits
-        std::vector<TSlot> grown(nSize, TSlot::Free());
-        unsigned nShift = 32;
-        for (size_t n = nSize; n > 1; n >>= 1) {
-            --nShift;
-        }
-        const size_t nMask = nSize - 1;
-        for (const TSlot& slot : m_slots) {
-            if (!slot.IsFree()) {
-                size_t n = hashOf(slot) >> nShift;
-                while (!grown[n].IsFree()) {
-                    n = (n + 1) & nMask;
-                }
-                grown[n] = slot;
+        const size_t nNeeded = m_nCount + 1;
+        if (nNeeded * 2 > m_slots.size()) {
+            Rebuild(m_slots.empty() ? kFirstSize : m_slots.size() * 2, hashOf);
+        } else if (nNeeded * 8 <= m_slots.size() && m_slots.size() > kFirstSize) {
+            size_t nSize = kFirstSize;
+            while (nNeeded * 4 > nSize) {
+                nSize *= 2;
+            }
+            try {
+                Rebuild(nSize, hashOf);
+            } catch (const std::bad_alloc&) {
+                // The larger array serves as well, only with fewer look-ups in the cache.
             }
         }
-        m_slots.swap(grown);
-        m_nShift = nShift;
     }
 
     // Puts a new entry into the free slot that FindOrFree gave.
@@ -152,6 +150,31 @@ public:
 
 private:
     static constexpr size_t kFirstSize = 16;
+
+    // Puts every entry into a new array of nSize slots, which is filled before it replaces the
+    // old one, so that a failed allocation leaves the index as it was.
+    template <class THashOf>
+    void Rebuild(size_t nSize, THashOf hashOf) {
+        MIREL_DCHECK(nSize <= (size_t{1} << 32));  // a home is a 32-bit hash's top bits
+        MIREL_DCHECK(m_nCount * 2 <= nSize);
+        std::vector<TSlot> rebuilt(nSize, TSlot::Free());
+        unsigned nShift = 32;
+        for (size_t n = nSize; n > 1; n >>= 1) {
+            --nShift;
+        }
+        const size_t nMask = nSize - 1;
+        for (const TSlot& slot : m_slots) {
+            if (!slot.IsFree()) {
+                size_t n = hashOf(slot) >> nShift;
+                while (!rebuilt[n].IsFree()) {
+                    n = (n + 1) & nMask;
+                }
+                rebuilt[n] = slot;
+            }
+        }
+        m_slots.swap(rebuilt);
+        m_nShift = nShift;
+    }
 
     template <class TIsKey>
     size_t Walk(uint32_t nHash, TIsKey isKey) const {

@@ -1,11 +1,14 @@
 // The timer table on its own: the orders in which it hands out an owner's timers and all owners,
-// which the manager's KillTimer calls follow, also after the ID counter has wrapped, and an owner
-// entry's life. What it finds and forgets over long scrambled runs is the stateful fuzz target's
-// check (fuzz/timer_service_fuzz.cpp), which compares the table with its model after every step.
+// which the manager's KillTimer calls follow, also after the ID counter has wrapped, an owner
+// entry's life, and its index after a peak. What it finds and forgets over long scrambled runs is
+// the stateful fuzz target's check (fuzz/timer_service_fuzz.cpp), which compares the table with its
+// model after every step.
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <vector>
 
+#include "tests/support/failing_allocator.h"
 #include "timer/timer_table.h"
 
 namespace {
@@ -44,6 +47,35 @@ TEST(TimerTableTest, AnOwnerEmptiedTimerByTimerKeepsItsEntry) {
     EXPECT_FALSE(table.Find(nullptr, 5, nullptr));
     EXPECT_TRUE(table.HasOwner(Owner(1)));
     EXPECT_FALSE(table.HasOwner(Owner(2)));
+}
+
+// A peak of timers leaves the ID index many times larger than the few left need, and a look-up
+// there misses the cache: the next insertion shrinks it, or, without memory for that, still
+// succeeds in the large one. Either way every timer is still found.
+TEST(TimerTableTest, AnIndexLeftSparseByAPeakShrinksAtTheNextInsertion) {
+    constexpr uint32_t kPeak = 4096;
+    constexpr uint32_t kLeft = 8;
+    for (bool bMemory : {true, false}) {
+        CTimerTable table;
+        for (uint32_t nId = 1; nId <= kPeak; ++nId)
+            table.Insert(Owner(nId % 7), nId, TimerEntry{0, nullptr});
+        for (uint32_t nId = 1; nId <= kPeak - kLeft; ++nId)
+            table.Erase(Owner(nId % 7), nId);
+        const size_t nAtPeak = table.BytesHeld();
+        {
+            std::optional<CFailingAllocations> failing;
+            if (!bMemory)
+                failing.emplace();
+            table.Insert(Owner(1), kPeak + 1, TimerEntry{0, nullptr});
+        }
+        if (bMemory)
+            EXPECT_LT(table.BytesHeld(), nAtPeak - kPeak * 8);
+        else
+            EXPECT_EQ(table.BytesHeld(), nAtPeak);
+        for (uint32_t nId = kPeak - kLeft + 1; nId <= kPeak + 1; ++nId)
+            EXPECT_TRUE(table.Find(nullptr, nId, nullptr)) << nId;
+        EXPECT_EQ(table.TimerCount(), kLeft + 1);
+    }
 }
 
 }  // namespace
