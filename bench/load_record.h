@@ -57,16 +57,19 @@ struct TimerTrack {
 
 class CLoadRecord {
 public:
-    void Start(size_t nTimers) {
+    void Start(size_t nTimers, int64_t nRunNs = kRunNs) {
+        m_nRunNs = nRunNs;
         m_tracks.assign(nTimers, TimerTrack{0, 0, 0});
+        // Filled and emptied, not only reserved: the pages are touched here, before the run,
+        // so that the first loop at each size does not pay for faulting them in during its own.
+        m_lateness.assign(nTimers * (nRunNs / kPeriodNs + 2), 0);
         m_lateness.clear();
-        m_lateness.reserve(nTimers * (kRunNs / kPeriodNs + 2));
     }
     void Armed(size_t nTimer, int64_t nAt) {
         m_tracks[nTimer] = TimerTrack{nAt, nAt + kPeriodNs, 0};
     }
     void BeginRun(int64_t nAt) {
-        m_nCountUntil = nAt + kRunNs - kTailNs;
+        m_nCountUntil = nAt + m_nRunNs - kTailNs;
         m_nCpuAtStart = ThreadCpuNs();
         m_nWaitsAtStart = ThreadWaits();
     }
@@ -130,6 +133,7 @@ private:
 
     std::vector<TimerTrack> m_tracks;
     std::vector<int64_t> m_lateness;
+    int64_t m_nRunNs = kRunNs;
     int64_t m_nCountUntil = 0;
     int64_t m_nCpuAtStart = 0;
     int64_t m_nCpuNs = 0;
@@ -173,13 +177,13 @@ HWND CreateLoadWindow() {
 }
 
 // Sets the load's timers at its period, and the stop timer, on a fresh load window, and begins
-// the run. Each timer's set time, from the start, goes to *pSetOffsets when that is not null.
+// a run of nRunNs. Each timer's set time, from the start, goes to *pSetOffsets when that is not null.
 // With pFollow, timer i is set no sooner than (*pFollow)[i] after the start: the load then has
 // the spread of due times that another loop had, and with it the same batches.
 HWND SetBareLoad(size_t nTimers, std::vector<int64_t>* pSetOffsets,
-                 const std::vector<int64_t>* pFollow = nullptr) {
+                 const std::vector<int64_t>* pFollow = nullptr, int64_t nRunNs = kRunNs) {
     HWND hWnd = CreateLoadWindow();
-    g_record.Start(nTimers);
+    g_record.Start(nTimers, nRunNs);
     g_nLoadTimers = nTimers;
     g_bLoadStopped = false;
     if (pSetOffsets != nullptr) {
@@ -196,7 +200,7 @@ HWND SetBareLoad(size_t nTimers, std::vector<int64_t>* pSetOffsets,
         }
         SetTimer(hWnd, i + 1, kPeriodMs, nullptr);
     }
-    SetTimer(hWnd, kLoadStopTimerId, static_cast<UINT>(kRunNs / 1'000'000), nullptr);
+    SetTimer(hWnd, kLoadStopTimerId, static_cast<UINT>(nRunNs / 1'000'000), nullptr);
     g_record.BeginRun(nStart);
     return hWnd;
 }
