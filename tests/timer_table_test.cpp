@@ -78,26 +78,4 @@ TEST(TimerTableTest, AnIndexLeftSparseByAPeakShrinksAtTheNextInsertion) {
     }
 }
 
-// The IDs of a group of eight share a home line, and groups meet where their lines are taken:
-// erasing from the middle of such runs, in scattered order, leaves every other timer reachable.
-TEST(TimerTableTest, TimersOfCrowdedIdGroupsStayFoundWhileOthersGo) {
-    CTimerTable table;
-    std::vector<uint32_t> ids;
-    for (uint32_t n = 1; n <= 3000; ++n) {
-        ids.push_back(n);
-        ids.push_back(0xFFFFFFFFu - n);  // the same groups again, at the other end of the hash
-    }
-    for (uint32_t nId : ids)
-        table.Insert(Owner(1), nId, TimerEntry{0, nullptr});
-    auto bGoes = [](uint32_t nId) { return (nId * 2654435761u) % 3 == 0; };
-    for (uint32_t nId : ids) {
-        if (bGoes(nId)) {
-            EXPECT_TRUE(table.Erase(Owner(1), nId));
-        }
-    }
-    for (uint32_t nId : ids) {
-        EXPECT_EQ(table.Contains(nId), !bGoes(nId)) << nId;
-    }
-}
-
 }  // namespace

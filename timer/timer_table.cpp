@@ -8,7 +8,7 @@ CTimerTable::CTimerTable() : m_nFreeRecord(kNone), m_nCachedOwner(kNone) {}
 
 size_t CTimerTable::FindSlot(uint32_t nTimerId) const {
     if (nTimerId == 0) {
-        return IdIndex::kNotFound;
+        return THashIndex<IdSlot>::kNotFound;
     }
     return m_index.Find(HashOfId(nTimerId),
                         [nTimerId](const IdSlot& slot) { return slot.nTimerId == nTimerId; });
@@ -130,7 +130,7 @@ void CTimerTable::Insert(ITimer* pOwner, uint32_t nTimerId, const TimerEntry& en
 bool CTimerTable::Find(ITimer* pOwner, uint32_t nTimerId, TimerEntry* pEntry,
                        ITimer** ppHolder) const {
     const size_t nSlot = FindSlot(nTimerId);
-    if (nSlot == IdIndex::kNotFound) {
+    if (nSlot == THashIndex<IdSlot>::kNotFound) {
         return false;
     }
     const TimerRecord& record = m_records[m_index[nSlot].nRecord];
@@ -148,7 +148,7 @@ bool CTimerTable::Find(ITimer* pOwner, uint32_t nTimerId, TimerEntry* pEntry,
 
 bool CTimerTable::Erase(ITimer* pOwner, uint32_t nTimerId) {
     const size_t nSlot = FindSlot(nTimerId);
-    if (nSlot == IdIndex::kNotFound) {
+    if (nSlot == THashIndex<IdSlot>::kNotFound) {
         return false;
     }
     const uint32_t nRecord = m_index[nSlot].nRecord;

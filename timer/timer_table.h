@@ -65,7 +65,7 @@ public:
     // touches is on its way meanwhile.
     void PrepareInsert(uint32_t nTimerId) const { m_index.Prefetch(HashOfId(nTimerId)); }
     bool Contains(uint32_t nTimerId) const {
-        return FindSlot(nTimerId) != IdIndex::kNotFound;
+        return FindSlot(nTimerId) != THashIndex<IdSlot>::kNotFound;
     }
 
     size_t TimerCount() const { return m_index.Count(); }
@@ -101,8 +101,6 @@ private:
         static OwnerSlot Free() { return OwnerSlot{kNone}; }
     };
 
-    using IdIndex = THashIndex<IdSlot, kIdLineBits>;
-
     // The index's slot of the ID, or kNotFound.
     size_t FindSlot(uint32_t nTimerId) const;
     uint32_t FindOwner(ITimer* pOwner) const;  // its place in m_owners, or kNone
@@ -121,7 +119,7 @@ private:
     std::vector<TimerRecord> m_records;
     uint32_t m_nFreeRecord;
     // Timer ID to record (hash_index.h); its count is the number of timers.
-    IdIndex m_index;
+    THashIndex<IdSlot> m_index;
     // Every owner once, in no particular order: an erased owner's place is filled by the last
     // one. With its index slots an owner takes 24 to 48 bytes, where a tree node takes 64.
     std::vector<OwnerTimers> m_owners;
