@@ -164,7 +164,7 @@ uint32_t CTimerManager::StartTimer(ITimer* pOwner, uint32_t nElapseMs, int32_t n
         const uint32_t nNextBefore = m_nNextTimerID;
         nTimerId = AllocateTimerID();
         // With many timers the ID's index line is rarely cached: it loads while SetTimer runs.
-        m_mapTimers.PrepareInsert(nTimerId);
+        m_mapTimers.Prefetch(nTimerId);
         // The timer is set before it is recorded, under the lock, so that its first WM_TIMER
         // cannot be dispatched before the record exists. A refusal is the system's answer and
         // is only returned; ERROR_NOT_ENOUGH_MEMORY included.
@@ -354,6 +354,11 @@ int32_t CTimerManager::OnWindowMessage(HWND hWnd, uint32_t uMsg, uintptr_t wPara
         dispatch.entry.pHandler == nullptr) {
         return 0;
     }
+    // Timers started one after another have consecutive IDs and, sharing a period, fall due
+    // together in ID order: the next ID is likely the next dispatch's, and with many timers its
+    // index line then loads while this handler runs instead of missing the cache then. A wrong
+    // guess costs one line.
+    m_mapTimers.Prefetch(nTimerId + 1);
     // Copied out and called without the lock: the handler may start, stop or release, here or
     // through other threads, and nothing of the table is read after it returns.
     // Handlers run only on the thread that owns the window, never on a thread that merely calls.

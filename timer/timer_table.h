@@ -61,9 +61,9 @@ public:
     // Forgets one timer of the owner; false when the owner holds no timer of that ID. The owner
     // entry stays, even when this was its last timer.
     bool Erase(ITimer* pOwner, uint32_t nTimerId);
-    // Tells the table that this ID is about to be inserted, so that the memory the insertion
-    // touches is on its way meanwhile.
-    void PrepareInsert(uint32_t nTimerId) const { m_index.Prefetch(HashOfId(nTimerId)); }
+    // Tells the table that this ID is about to be inserted or looked up, so that the memory that
+    // touches is on its way meanwhile. Only a hint: it changes nothing.
+    void Prefetch(uint32_t nTimerId) const { m_index.Prefetch(HashOfId(nTimerId)); }
     bool Contains(uint32_t nTimerId) const {
         return FindSlot(nTimerId) != THashIndex<IdSlot>::kNotFound;
     }
